@@ -1,0 +1,45 @@
+# The two commands a newcomer needs: `make demo` and `make test`.
+# Both install what is missing (scripts/setup.sh) and build first.
+
+BUILD  := build
+ASAN   := build-asan
+TSAN   := build-tsan
+JOBS   ?= $(shell nproc)
+PREFIX ?= /usr/local
+
+.PHONY: all setup build test test-asan test-tsan demo bench install clean
+
+all: build
+
+setup:
+	@scripts/setup.sh
+
+build: setup
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build $(BUILD) -j $(JOBS)
+
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer, then
+# the threaded tests again under ThreadSanitizer.
+test: build test-asan test-tsan
+
+test-asan: setup
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DBRINDLEWOOD_SANITIZE="address;undefined" -DBRINDLEWOOD_BENCH=OFF
+	cmake --build $(ASAN) -j $(JOBS)
+	cd $(ASAN) && ctest --output-on-failure -j $(JOBS)
+
+test-tsan: setup
+	cmake -S . -B $(TSAN) -DCMAKE_BUILD_TYPE=Debug -DBRINDLEWOOD_SANITIZE=thread -DBRINDLEWOOD_BENCH=OFF
+	cmake --build $(TSAN) -j $(JOBS)
+	cd $(TSAN) && ctest --output-on-failure -L threads -j $(JOBS)
+
+demo: build
+	scripts/demo.sh
+
+bench: build
+	scripts/bench.sh
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+clean:
+	rm -rf $(BUILD) $(ASAN) $(TSAN)

@@ -1,0 +1,42 @@
+// The register daemon's one process-wide record and its option parser.
+#pragma once
+
+#include <pthread.h>
+
+#include <memory>
+
+#include "common/instance.h"
+
+#define PRODUCT_NAME "Brindlewood"
+#define PRODUCT_STRING PRODUCT_BANNER(PRODUCT_NAME)
+
+constexpr int MAX_REG_QUEUE_LEN = 8196;
+
+struct instance_desc {
+    void* ctl;
+    int port;
+    int id;
+    struct {
+        char ffmpeg[PATH_MAX];
+        char ffprobe[PATH_MAX];
+        char lib[PATH_MAX];
+        char tmp[PATH_MAX];
+        char watch[PATH_MAX];
+    } path;
+    pthread_mutex_t lock;
+    // Segment file names waiting for registration, oldest first; each is
+    // owned by the queue until the register thread takes it.
+    struct {
+        std::unique_ptr<char[]> items[MAX_REG_QUEUE_LEN];
+        pthread_cond_t cond;
+        int len;
+    } reg_queue;
+    DEFAULT_INSTANCE_PARAMS
+};
+typedef struct instance_desc instance_t;
+
+int instance_init(instance_t** pinstance);
+int instance_release(instance_t** pinstance);
+int instance_opts(instance_t* instance, int argc, char** argv);
+int instance_usage(instance_t* instance);
+int opts_from_file_cb(int argc, char** argv, void* app);
