@@ -13,32 +13,10 @@
 
 using testsupport::read_file;
 using testsupport::split_lines;
+using testsupport::StderrCapture;
 using testsupport::TempDir;
 
 namespace {
-
-// Sends standard error to a file for as long as the object lives.
-class StderrCapture {
-public:
-    explicit StderrCapture(const std::string& path) : path_(path) {
-        saved_ = dup(STDERR_FILENO);
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, STDERR_FILENO);
-        close(fd);
-    }
-    ~StderrCapture() { restore(); }
-    void restore() {
-        if (saved_ < 0) return;
-        dup2(saved_, STDERR_FILENO);
-        close(saved_);
-        saved_ = -1;
-    }
-    std::string text() const { return read_file(path_); }
-
-private:
-    std::string path_;
-    int saved_ = -1;
-};
 
 const std::regex line_shape(R"(^(.) \[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] (.*)$)");
 

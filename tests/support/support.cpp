@@ -246,6 +246,20 @@ std::string probe_codec(const std::string& path) {
                    " 2>/dev/null | head -n1");
 }
 
+StderrCapture::StderrCapture(const std::string& path) : path_(path) {
+    saved_ = dup(STDERR_FILENO);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, STDERR_FILENO);
+    close(fd);
+}
+
+void StderrCapture::restore() {
+    if (saved_ < 0) return;
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+    saved_ = -1;
+}
+
 int free_port() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};

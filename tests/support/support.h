@@ -89,6 +89,22 @@ std::string probe_size(const std::string& path);
 // The codec name of the first stream ffprobe reports ("mjpeg" for a JPEG).
 std::string probe_codec(const std::string& path);
 
+// Sends standard error to a file for as long as the object lives (or until
+// restore()).
+class StderrCapture {
+public:
+    explicit StderrCapture(const std::string& path);
+    ~StderrCapture() { restore(); }
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+    void restore();
+    std::string text() const { return read_file(path_); }
+
+private:
+    std::string path_;
+    int saved_ = -1;
+};
+
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_port();
 
