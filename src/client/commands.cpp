@@ -1,0 +1,258 @@
+#include "client/commands.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+#include "client/protocol.h"
+#include "client/span.h"
+#include "client/timearg.h"
+#include "client/ws_link.h"
+
+namespace client {
+namespace {
+
+using namespace std::chrono_literals;
+using steady = std::chrono::steady_clock;
+
+// How long a submission waits for its "new_task" announcement when it does
+// not follow the task.
+constexpr auto ANNOUNCE_WAIT = 5s;
+
+std::atomic<bool> interrupted{false};
+
+void on_interrupt(int) { interrupted = true; }
+
+void catch_interrupts() {
+    struct sigaction sa = {};
+    sa.sa_handler = on_interrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+int fail(const std::string& reason) {
+    fprintf(stderr, "BrindlewoodClient: %s\n", reason.c_str());
+    return 1;
+}
+
+std::unique_ptr<ws_link> connect_to(const server_opts& server) {
+    std::string error;
+    auto link = ws_link::open(server.host, server.port, 5s, &error);
+    if (!link) fail(error);
+    return link;
+}
+
+bool read_text(const std::string& file, std::string* text) {
+    if (file == "-") {
+        text->assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+        return true;
+    }
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    *text = ss.str();
+    return true;
+}
+
+std::string task_file(const std::string& tasks_path, int task, const char* name) {
+    char folder[32];
+    snprintf(folder, sizeof folder, "%.05d", task);
+    return tasks_path + "/" + folder + "/" + name;
+}
+
+// Follows the announcements after a request went out: first the number of
+// our task, then its states until it ends.
+class follower {
+public:
+    follower(ws_link& link, const task_request* req, const follow_opts& opts) : link_(link), req_(req), opts_(opts) {}
+
+    int run() {
+        const auto deadline = steady::now() + (opts_.wait ? std::chrono::duration_cast<steady::duration>(opts_.timeout)
+                                                         : std::chrono::duration_cast<steady::duration>(ANNOUNCE_WAIT));
+        while (steady::now() < deadline) {
+            if (interrupted) return fail("interrupted");
+            auto msg = link_.receive(250ms);
+            if (msg) {
+                if (int r = handle(parse_announcement(*msg)); r >= 0) return r;
+                continue;
+            }
+            if (link_.closed()) return fail("the server closed the connection");
+            if (int r = poll_state_file(); r >= 0) return r;
+        }
+        if (task_ < 0) {
+            return fail("no new task was announced: the server may have refused the request (see its log), or "
+                        "all 32 announcement slots are taken");
+        }
+        return fail("timed out waiting for task " + std::to_string(task_) + " (last state: " + state_name(state_) +
+                    ")");
+    }
+
+private:
+    // An exit status once the follow is over, else -1.
+    int handle(const announcement& a) {
+        if (a.what == announcement::kind::new_task && task_ < 0 && is_ours(a.task)) {
+            task_ = a.task;
+            printf("task %d queued\n", task_);
+            fflush(stdout);
+            return opts_.wait ? -1 : 0;
+        }
+        if (a.what == announcement::kind::state && a.task == task_ && task_ >= 0) return report(a.state);
+        return -1;
+    }
+
+    int report(int state) {
+        if (state == state_) return -1;
+        state_ = state;
+        printf("task %d %s\n", task_, state_name(state).c_str());
+        fflush(stdout);
+        if (state == 2) return 0;
+        if (state == 3 || state < 0) return 1;
+        return -1;
+    }
+
+    // Without a request identifier the first "new_task" after our request is
+    // taken as ours, unless the tasks folder is at hand to confirm it.
+    bool is_ours(int task) const {
+        if (opts_.tasks_path.empty() || req_ == nullptr) return true;
+        std::string meta;
+        return read_text(task_file(opts_.tasks_path, task, "index.json"), &meta) && meta_matches(meta, *req_);
+    }
+
+    // With the tasks folder at hand a missed announcement cannot strand us.
+    int poll_state_file() {
+        if (task_ < 0 || opts_.tasks_path.empty() || !opts_.wait) return -1;
+        std::string text;
+        if (!read_text(task_file(opts_.tasks_path, task_, "state"), &text) || text.empty()) return -1;
+        return report(atoi(text.c_str()));
+    }
+
+    ws_link& link_;
+    const task_request* req_;
+    const follow_opts& opts_;
+    int task_ = -1;
+    int state_ = 0;
+};
+
+int submit_message(const server_opts& server, const std::string& message, const task_request* req,
+                   const follow_opts& follow) {
+    auto link = connect_to(server);
+    if (!link) return 1;
+    if (!link->send(message)) return fail("the server closed the connection before the request went out");
+    return follower(*link, req, follow).run();
+}
+
+bool parse_span(const clip_opts& clip, int64_t* from, int64_t* to, std::string* error) {
+    if (!parse_time(clip.from, from, error) || !parse_time(clip.to, to, error)) return false;
+    if (*to <= *from) {
+        *error = "the end " + format_time(*to) + " is not after the start " + format_time(*from);
+        return false;
+    }
+    return true;
+}
+
+// Refuses a span with holes unless the operator accepts them.
+bool check_gaps(const clip_plan& plan, bool allow, std::string* error) {
+    for (const auto& name : plan.skipped) {
+        fprintf(stderr, "BrindlewoodClient: skipping %s: only segments named by their time can be exported\n",
+                name.c_str());
+    }
+    if (plan.gaps.empty()) return true;
+    std::string where = describe_gap(plan.gaps.front());
+    if (plan.gaps.size() > 1) where += " (and " + std::to_string(plan.gaps.size() - 1) + " more)";
+    if (!allow) {
+        *error = "the library has a gap in the span: no video from " + where + " (--allow-gaps accepts it)";
+        return false;
+    }
+    fprintf(stderr, "BrindlewoodClient: accepting a gap: no video from %s\n", where.c_str());
+    return true;
+}
+
+task_request request_for(const clip_opts& clip, const clip_plan& plan, int64_t from, int64_t to) {
+    task_request req;
+    req.date = format_date(from);
+    req.from = format_time(from);
+    req.to = format_time(to);
+    req.title = clip.title;
+    req.lib_idx = clip.lib_idx;
+    req.head_offs = plan.head_offs;
+    req.tail_rem = plan.tail_rem;
+    req.length = plan.length;
+    req.segments = plan.segments;
+    return req;
+}
+
+}  // namespace
+
+int cmd_list(const server_opts& server, std::chrono::milliseconds wait) {
+    auto link = connect_to(server);
+    if (!link) return 1;
+    // The list comes only when the server stores at least one task.
+    const auto deadline = steady::now() + wait;
+    while (steady::now() < deadline) {
+        auto msg = link->receive(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()));
+        if (!msg) break;
+        announcement a = parse_announcement(*msg);
+        if (a.what != announcement::kind::tasks) continue;
+        std::sort(a.tasks.begin(), a.tasks.end());
+        for (int t : a.tasks) printf("%d\n", t);
+        return 0;
+    }
+    if (link->closed()) return fail("the server closed the connection");
+    return 0;
+}
+
+int cmd_watch(const server_opts& server) {
+    catch_interrupts();
+    auto link = connect_to(server);
+    if (!link) return 1;
+    while (!interrupted) {
+        auto msg = link->receive(200ms);
+        if (msg) {
+            printf("%s\n", msg->c_str());
+            fflush(stdout);
+        } else if (link->closed()) {
+            return fail("the server closed the connection");
+        }
+    }
+    return 0;
+}
+
+int cmd_submit(const server_opts& server, const std::string& file, const follow_opts& follow) {
+    catch_interrupts();
+    std::string text;
+    if (!read_text(file, &text)) return fail("cannot read " + file);
+    std::string message;
+    std::string error;
+    if (!wrap_task_object(text, &message, &error)) return fail(error);
+    task_request req;
+    const bool comparable = task_request_from_json(text, &req);
+    return submit_message(server, message, comparable ? &req : nullptr, follow);
+}
+
+int cmd_clip(const server_opts& server, const clip_opts& clip, const follow_opts& follow) {
+    catch_interrupts();
+    int64_t from = 0;
+    int64_t to = 0;
+    std::string error;
+    if (!parse_span(clip, &from, &to, &error)) return fail(error);
+    std::vector<index_entry> entries;
+    if (!read_indexes(clip.lib_path, from, to, &entries, &error)) return fail(error);
+    clip_plan plan;
+    if (!plan_clip(std::move(entries), from, to, &plan, &error)) return fail(error);
+    if (!check_gaps(plan, clip.allow_gaps, &error)) return fail(error);
+    printf("segments %zu from %lld, head_offs %.0f, length %f, tail_rem %.0f\n", plan.segments.size(),
+           static_cast<long long>(plan.segments.front().t), plan.head_offs, plan.length, plan.tail_rem);
+    fflush(stdout);
+    const task_request req = request_for(clip, plan, from, to);
+    return submit_message(server, new_task_message(req), &req, follow);
+}
+
+}  // namespace client

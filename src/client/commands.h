@@ -1,0 +1,44 @@
+// The client's subcommands. Each returns the process exit status: 0 for
+// success (a followed task ended done), 1 for a failure, with a one-line
+// reason on standard error.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace client {
+
+struct server_opts {
+    std::string host = "127.0.0.1";
+    int port = 0;
+};
+
+// Prints the stored task numbers, one per line, ascending.
+int cmd_list(const server_opts& server, std::chrono::milliseconds wait);
+
+// Prints every message as it arrives, one JSON text per line, until
+// interrupted.
+int cmd_watch(const server_opts& server);
+
+struct follow_opts {
+    bool wait = false;          // follow the task until it is done or failed
+    std::string tasks_path;     // confirm the announced task by its meta file
+    std::chrono::seconds timeout{600};
+};
+
+// Sends a raw task object (the value of "new_task") read from a file or "-".
+int cmd_submit(const server_opts& server, const std::string& file, const follow_opts& follow);
+
+struct clip_opts {
+    std::string lib_path;
+    std::string from;
+    std::string to;
+    int lib_idx = 0;
+    std::string title;
+    bool allow_gaps = false;
+};
+
+// Asks for a clip of the library by wall-clock times.
+int cmd_clip(const server_opts& server, const clip_opts& clip, const follow_opts& follow);
+
+}  // namespace client

@@ -1,0 +1,186 @@
+// BrindlewoodClient: asks the export daemon for clips and follows them.
+#include <getopt.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "client/commands.h"
+
+namespace {
+
+const char* const USAGE =
+    "Usage: BrindlewoodClient COMMAND [options]\n"
+    "Talks to BrindlewoodExporter over its WebSocket port.\n"
+    "\n"
+    "Commands:\n"
+    "  list     print the numbers of the stored tasks\n"
+    "  watch    print every announcement as it arrives, until interrupted\n"
+    "  submit   send a raw task object from a file or standard input\n"
+    "  clip     ask for a clip of the media library by wall-clock times\n"
+    "\n"
+    "Every command takes --host HOST (default 127.0.0.1) and --port N, and\n"
+    "--help for its own options.\n";
+
+const char* const LIST_USAGE =
+    "Usage: BrindlewoodClient list --port N [--host HOST] [--wait-ms MS]\n"
+    "Prints the stored task numbers, one per line, ascending. The server sends\n"
+    "the list only when it stores a task, so the command waits up to MS\n"
+    "milliseconds (default 1000) and prints nothing when none comes.\n";
+
+const char* const WATCH_USAGE =
+    "Usage: BrindlewoodClient watch --port N [--host HOST]\n"
+    "Prints each message of the server as it arrives, one JSON text per line,\n"
+    "until interrupted (Ctrl-C).\n";
+
+const char* const FOLLOW_OPTIONS =
+    "  --wait             follow the task until it is done or failed; exit 0 for\n"
+    "                     done, 1 otherwise\n"
+    "  --tasks-path DIR   the daemon's tasks folder: confirms which announced task\n"
+    "                     is ours by its stored index.json, and reads its state\n"
+    "                     file should an announcement be missed. Without it the\n"
+    "                     first task announced after the request is taken as ours,\n"
+    "                     which another client submitting at the same moment can\n"
+    "                     make wrong.\n"
+    "  --timeout SEC      give up following after SEC seconds (default 600)\n";
+
+const char* const SUBMIT_USAGE =
+    "Usage: BrindlewoodClient submit FILE|- --port N [--host HOST] [follow options]\n"
+    "Sends the task object in FILE (or standard input for -), that is the value\n"
+    "of \"new_task\", and prints the number the server announces for it.\n";
+
+const char* const CLIP_USAGE =
+    "Usage: BrindlewoodClient clip --lib-path DIR --from TIME --to TIME --port N\n"
+    "           [--host HOST] [--lib-idx N] [--title TEXT] [--allow-gaps] [follow options]\n"
+    "Reads the library's hour indexes, chooses the segments covering the span\n"
+    "and submits the task that cuts exactly from TIME to TIME.\n"
+    "TIME is an ISO 8601 date and time, UTC unless an offset is given\n"
+    "(2026-12-07T13:59:30Z, 2026-12-07 14:59:30+01:00), or seconds since the epoch.\n"
+    "  --lib-path DIR     the media library the daemon knows as lib<N>-path\n"
+    "  --lib-idx N        which of the daemon's libraries (0 to 3, default 0)\n"
+    "  --title TEXT       the clip's title\n"
+    "  --allow-gaps       accept a span the library does not cover completely\n";
+
+enum opt_code {
+    OPT_HOST = 300,
+    OPT_PORT,
+    OPT_HELP,
+    OPT_WAIT_MS,
+    OPT_WAIT,
+    OPT_TASKS,
+    OPT_TIMEOUT,
+    OPT_LIB,
+    OPT_FROM,
+    OPT_TO,
+    OPT_LIB_IDX,
+    OPT_TITLE,
+    OPT_GAPS,
+};
+
+const struct option all_options[] = {
+    {"host", required_argument, nullptr, OPT_HOST},      {"port", required_argument, nullptr, OPT_PORT},
+    {"help", no_argument, nullptr, OPT_HELP},            {"wait-ms", required_argument, nullptr, OPT_WAIT_MS},
+    {"wait", no_argument, nullptr, OPT_WAIT},            {"tasks-path", required_argument, nullptr, OPT_TASKS},
+    {"timeout", required_argument, nullptr, OPT_TIMEOUT}, {"lib-path", required_argument, nullptr, OPT_LIB},
+    {"from", required_argument, nullptr, OPT_FROM},      {"to", required_argument, nullptr, OPT_TO},
+    {"lib-idx", required_argument, nullptr, OPT_LIB_IDX}, {"title", required_argument, nullptr, OPT_TITLE},
+    {"allow-gaps", no_argument, nullptr, OPT_GAPS},      {nullptr, 0, nullptr, 0},
+};
+
+struct parsed {
+    client::server_opts server;
+    client::follow_opts follow;
+    client::clip_opts clip;
+    int wait_ms = 1000;
+    std::string file;
+    bool help = false;
+};
+
+int usage_error(const std::string& reason, const char* usage) {
+    fprintf(stderr, "BrindlewoodClient: %s\n%s", reason.c_str(), usage);
+    return 2;
+}
+
+bool to_int(const char* text, int* value) {
+    char* end = nullptr;
+    const long v = strtol(text, &end, 10);
+    if (end == text || *end != '\0') return false;
+    *value = static_cast<int>(v);
+    return true;
+}
+
+// Parses the options after the command word; 0 to go on, else an exit status.
+int parse(int argc, char** argv, const char* usage, parsed* p) {
+    optind = 1;
+    opterr = 0;
+    int code;
+    while ((code = getopt_long(argc, argv, "", all_options, nullptr)) != -1) {
+        int number = 0;
+        switch (code) {
+            case OPT_HOST: p->server.host = optarg; break;
+            case OPT_PORT:
+                if (!to_int(optarg, &p->server.port)) return usage_error("--port takes a number", usage);
+                break;
+            case OPT_HELP: p->help = true; break;
+            case OPT_WAIT_MS:
+                if (!to_int(optarg, &p->wait_ms)) return usage_error("--wait-ms takes a number", usage);
+                break;
+            case OPT_WAIT: p->follow.wait = true; break;
+            case OPT_TASKS: p->follow.tasks_path = optarg; break;
+            case OPT_TIMEOUT:
+                if (!to_int(optarg, &number)) return usage_error("--timeout takes a number of seconds", usage);
+                p->follow.timeout = std::chrono::seconds(number);
+                break;
+            case OPT_LIB: p->clip.lib_path = optarg; break;
+            case OPT_FROM: p->clip.from = optarg; break;
+            case OPT_TO: p->clip.to = optarg; break;
+            case OPT_LIB_IDX:
+                if (!to_int(optarg, &p->clip.lib_idx) || p->clip.lib_idx < 0 || p->clip.lib_idx > 3) {
+                    return usage_error("--lib-idx takes 0 to 3", usage);
+                }
+                break;
+            case OPT_TITLE: p->clip.title = optarg; break;
+            case OPT_GAPS: p->clip.allow_gaps = true; break;
+            default: return usage_error(std::string("unknown or incomplete option ") + argv[optind - 1], usage);
+        }
+    }
+    if (p->help) {
+        fputs(usage, stdout);
+        exit(0);
+    }
+    if (optind < argc) p->file = argv[optind++];
+    if (optind < argc) return usage_error(std::string("unexpected argument ") + argv[optind], usage);
+    if (p->server.port <= 0) return usage_error("--port is needed", usage);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
+        fputs(USAGE, argc < 2 ? stderr : stdout);
+        return argc < 2 ? 2 : 0;
+    }
+    const std::string command = argv[1];
+    const std::string submit_usage = std::string(SUBMIT_USAGE) + FOLLOW_OPTIONS;
+    const std::string clip_usage = std::string(CLIP_USAGE) + FOLLOW_OPTIONS;
+    const char* usage = command == "list"     ? LIST_USAGE
+                        : command == "watch"  ? WATCH_USAGE
+                        : command == "submit" ? submit_usage.c_str()
+                        : command == "clip"   ? clip_usage.c_str()
+                                              : nullptr;
+    if (usage == nullptr) return usage_error("unknown command " + command, USAGE);
+    parsed p;
+    if (int r = parse(argc - 1, argv + 1, usage, &p); r != 0) return r;
+    if (command == "list") return client::cmd_list(p.server, std::chrono::milliseconds(p.wait_ms));
+    if (command == "watch") return client::cmd_watch(p.server);
+    if (command == "submit") {
+        if (p.file.empty()) return usage_error("submit needs a FILE or -", usage);
+        return client::cmd_submit(p.server, p.file, p.follow);
+    }
+    if (p.clip.lib_path.empty() || p.clip.from.empty() || p.clip.to.empty()) {
+        return usage_error("clip needs --lib-path, --from and --to", usage);
+    }
+    return client::cmd_clip(p.server, p.clip, p.follow);
+}

@@ -1,0 +1,142 @@
+#include "client/protocol.h"
+
+#include <json-c/json.h>
+
+#include <cmath>
+#include <memory>
+
+namespace client {
+namespace {
+
+struct json_put {
+    void operator()(json_object* o) const { json_object_put(o); }
+};
+using json_ptr = std::unique_ptr<json_object, json_put>;
+
+json_object* member(json_object* obj, const char* key) {
+    json_object* value = nullptr;
+    if (obj == nullptr || !json_object_object_get_ex(obj, key, &value)) return nullptr;
+    return value;
+}
+
+bool same_string(json_object* obj, const char* key, const std::string& want) {
+    json_object* v = member(obj, key);
+    return v != nullptr && json_object_is_type(v, json_type_string) && want == json_object_get_string(v);
+}
+
+bool same_int(json_object* obj, const char* key, int64_t want) {
+    json_object* v = member(obj, key);
+    return v != nullptr && json_object_get_int64(v) == want;
+}
+
+}  // namespace
+
+announcement parse_announcement(const std::string& text) {
+    announcement a;
+    json_ptr root(json_tokener_parse(text.c_str()));
+    if (!root || !json_object_is_type(root.get(), json_type_object)) return a;
+    if (json_object* list = member(root.get(), "tasks"); list && json_object_is_type(list, json_type_array)) {
+        a.what = announcement::kind::tasks;
+        for (size_t i = 0; i < json_object_array_length(list); ++i) {
+            a.tasks.push_back(json_object_get_int(json_object_array_get_idx(list, i)));
+        }
+    } else if (json_object* n = member(root.get(), "new_task"); n && json_object_is_type(n, json_type_int)) {
+        a.what = announcement::kind::new_task;
+        a.task = json_object_get_int(n);
+    } else if (json_object* u = member(root.get(), "task_state_updated")) {
+        json_object* task = member(u, "task");
+        json_object* state = member(u, "state");
+        if (task != nullptr && state != nullptr) {
+            a.what = announcement::kind::state;
+            a.task = json_object_get_int(task);
+            a.state = json_object_get_int(state);
+        }
+    }
+    return a;
+}
+
+std::string new_task_message(const task_request& req) {
+    json_object* task = json_object_new_object();
+    json_object_object_add(task, "date", json_object_new_string(req.date.c_str()));
+    json_object_object_add(task, "from", json_object_new_string(req.from.c_str()));
+    json_object_object_add(task, "to", json_object_new_string(req.to.c_str()));
+    json_object_object_add(task, "title", json_object_new_string(req.title.c_str()));
+    json_object_object_add(task, "lib_idx", json_object_new_int(req.lib_idx));
+    json_object_object_add(task, "head_offs", json_object_new_double(req.head_offs));
+    json_object_object_add(task, "tail_rem", json_object_new_double(req.tail_rem));
+    json_object_object_add(task, "length", json_object_new_double(req.length));
+    json_object* list = json_object_new_array();
+    for (const auto& s : req.segments) {
+        json_object* seg = json_object_new_object();
+        json_object_object_add(seg, "t", json_object_new_int64(s.t));
+        json_object_object_add(seg, "d", json_object_new_int64(s.duration_ts));
+        json_object_array_add(list, seg);
+    }
+    json_object_object_add(task, "timestamps", list);
+    json_ptr root(json_object_new_object());
+    json_object_object_add(root.get(), "new_task", task);
+    return json_object_to_json_string_ext(root.get(), JSON_C_TO_STRING_PLAIN);
+}
+
+bool wrap_task_object(const std::string& object_text, std::string* message, std::string* error) {
+    enum json_tokener_error jerr = json_tokener_success;
+    json_ptr task(json_tokener_parse_verbose(object_text.c_str(), &jerr));
+    if (!task) {
+        *error = std::string("the task is not JSON: ") + json_tokener_error_desc(jerr);
+        return false;
+    }
+    if (!json_object_is_type(task.get(), json_type_object)) {
+        *error = "the task must be a JSON object";
+        return false;
+    }
+    json_ptr root(json_object_new_object());
+    json_object_object_add(root.get(), "new_task", task.release());
+    *message = json_object_to_json_string_ext(root.get(), JSON_C_TO_STRING_PLAIN);
+    return true;
+}
+
+bool task_request_from_json(const std::string& object_text, task_request* req) {
+    json_ptr task(json_tokener_parse(object_text.c_str()));
+    if (!task || !json_object_is_type(task.get(), json_type_object)) return false;
+    json_object* t = task.get();
+    auto text = [t](const char* key) {
+        json_object* v = member(t, key);
+        const char* s = v ? json_object_get_string(v) : nullptr;
+        return s ? std::string(s).substr(0, 4095) : std::string();
+    };
+    auto real = [t](const char* key) { return json_object_get_double(member(t, key)); };
+    req->date = text("date");
+    req->from = text("from");
+    req->to = text("to");
+    req->title = text("title");
+    json_object* idx = member(t, "lib_idx");
+    req->lib_idx = idx ? json_object_get_int(idx) : 0;
+    if (req->lib_idx < 0 || req->lib_idx > 3) req->lib_idx = 0;
+    req->head_offs = real("head_offs");
+    req->tail_rem = real("tail_rem");
+    req->length = real("length");
+    return true;
+}
+
+bool meta_matches(const std::string& meta_text, const task_request& req) {
+    json_ptr meta(json_tokener_parse(meta_text.c_str()));
+    if (!meta) return false;
+    json_object* m = meta.get();
+    return same_string(m, "date", req.date) && same_string(m, "from", req.from) && same_string(m, "to", req.to) &&
+           same_string(m, "title", req.title) && same_int(m, "lib_idx", req.lib_idx) &&
+           same_int(m, "head_offs", static_cast<int64_t>(std::trunc(req.head_offs))) &&
+           same_int(m, "tail_rem", static_cast<int64_t>(std::trunc(req.tail_rem))) &&
+           same_int(m, "length", static_cast<int64_t>(std::trunc(req.length)));
+}
+
+std::string state_name(int state) {
+    switch (state) {
+        case 0: return "queued";
+        case 1: return "running";
+        case 2: return "done";
+        case 3: return "failed";
+        default: return "failed to load (" + std::to_string(state) + ")";
+    }
+}
+
+}  // namespace client

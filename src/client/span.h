@@ -1,0 +1,70 @@
+// From a wall-clock span to an export task: reading the media library's hour
+// indexes, choosing the segments that cover the span, and computing the trims.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace client {
+
+// Ticks per second of segment durations in the library's indexes.
+constexpr double TICKS_PER_SECOND = 90000.0;
+
+// One line of an hour's "index.cvs".
+struct index_entry {
+    std::string name;
+    int64_t t = 0;
+    int64_t duration_ts = 0;
+    int64_t start_pts = 0;
+
+    double seconds() const { return static_cast<double>(duration_ts) / TICKS_PER_SECOND; }
+};
+
+// Parses one index line ("name\tt\tduration_ts\tstart_pts"); nothing when
+// the line is malformed.
+std::optional<index_entry> parse_index_line(const std::string& line);
+
+// The hour folder "%Y/%m/%d/%H" of t, in UTC.
+std::string hour_dir(int64_t t);
+
+// Reads the indexes of every hour from the one before `from` (a segment that
+// starts there may run into the span) to the one holding `to`. Hours without
+// an index are skipped. A malformed line is an error naming file and line.
+bool read_indexes(const std::string& lib, int64_t from, int64_t to, std::vector<index_entry>* out,
+                  std::string* error);
+
+// A hole in the library's coverage of the span.
+struct gap {
+    double from;
+    double to;
+};
+
+// The segments chosen for a span and the task's trims, in seconds.
+struct clip_plan {
+    std::vector<index_entry> segments;  // in time order
+    double head_offs = 0;
+    double length = 0;
+    double tail_rem = 0;
+    std::vector<gap> gaps;
+    std::vector<std::string> skipped;  // index names the export daemon cannot play
+};
+
+// How far apart, in seconds, two segments may lie before the space between
+// them counts as a gap. Segment times are whole seconds, so one second of
+// slack is rounding, not missing video.
+constexpr double GAP_TOLERANCE = 1.0;
+
+// Chooses the segments that overlap [from, to), in time order, one per time
+// (a segment indexed twice counts once), and computes head_offs, length and
+// tail_rem so that the cut runs from `from` to `to`. The export daemon keeps
+// the three trims as whole seconds, so tail_rem is chosen to make that cut
+// come out right to the second. False with a reason when no segment covers
+// the span.
+bool plan_clip(std::vector<index_entry> entries, int64_t from, int64_t to, clip_plan* plan, std::string* error);
+
+// "12:00:06 to 12:00:09" style description of a gap, in UTC.
+std::string describe_gap(const gap& g);
+
+}  // namespace client
