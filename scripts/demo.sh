@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# The whole job on a built-in example: a recorder writes about two minutes of
+# generated video, six-second MPEG-TS segments named by their start time and
+# crossing an hour boundary, into a watch folder; Brindlewood files them into
+# the media library; BrindlewoodExporter cuts a clip across the boundary when
+# BrindlewoodClient asks for it. Everything lives in one folder (DEMO_DIR,
+# default demo-run/ in the repository); both daemons are stopped on every
+# exit path.
+#
+# DEMO_SEGMENTS (default 20) sets how many segments the recorder writes.
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$top/build}
+demo=${DEMO_DIR:-$top/demo-run}
+segments=${DEMO_SEGMENTS:-20}
+font=/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf
+
+say() { printf 'demo: %s\n' "$*"; }
+die() { printf 'demo: FAILED: %s\n' "$*" >&2; exit 1; }
+
+register_pid=""
+exporter_pid=""
+stop_daemons() {
+  for pid in $register_pid $exporter_pid; do
+    kill -TERM "$pid" 2>/dev/null || true
+  done
+  for pid in $register_pid $exporter_pid; do
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true
+  done
+  register_pid=""
+  exporter_pid=""
+}
+trap stop_daemons EXIT
+trap 'say "interrupted"; exit 130' INT TERM
+
+# Waits up to $1 seconds for the command in the remaining words to succeed.
+wait_for() {
+  local seconds=$1; shift
+  local end=$((SECONDS + seconds))
+  until "$@"; do
+    [ $SECONDS -lt $end ] || return 1
+    sleep 0.2
+  done
+}
+
+for prog in Brindlewood BrindlewoodExporter BrindlewoodClient; do
+  [ -x "$build/$prog" ] || die "$build/$prog is missing; run make build first"
+done
+[ $segments -ge 4 ] || die "DEMO_SEGMENTS must be at least 4"
+[ -f "$font" ] || die "the font $font is missing (package fonts-dejavu-core)"
+
+rm -rf "$demo"
+mkdir -p "$demo"/{watch,hold,library,tasks,recorder,logs}
+
+# The recording starts half of it before an hour boundary (UTC), so that the
+# clip asked for below crosses it.
+half=$(( segments / 2 * 6 ))
+t0=$(( ( $(date +%s) / 3600 ) * 3600 - half ))
+total=$(( segments * 6 ))
+say "folder: $demo"
+say "recording $segments segments of 6 s from $(date -u -d @$t0 '+%F %T') UTC"
+
+"$build/Brindlewood" --nodemonize \
+  --watch-path="$demo/watch" --tmp-path="$demo/hold" --lib-path="$demo/library" \
+  --ffprobe-path=ffprobe --ffmpeg-path=ffmpeg \
+  --log-file-name="$demo/logs/Brindlewood.log" 2>/dev/null &
+register_pid=$!
+wait_for 10 grep -q 'watcher_thread_proc: waiting' "$demo/logs/Brindlewood.log" 2>/dev/null ||
+  die "Brindlewood did not start watching (see $demo/logs/Brindlewood.log)"
+
+# The recorder: one continuous encode with the wall-clock time drawn in,
+# cut at keyframes into six-second segments, each then written into the
+# watch folder under its start time and closed.
+clock="%{pts\\:gmtime\\:${t0}\\:%Y-%m-%d %H\\\\\\:%M\\\\\\:%S} UTC"
+ffmpeg -nostdin -hide_banner -loglevel error \
+  -f lavfi -i "testsrc=size=640x360:rate=25:duration=$total" \
+  -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=$total" \
+  -vf "drawtext=fontfile=$font:fontsize=28:fontcolor=white:box=1:boxcolor=black@0.6:x=10:y=10:text='$clock'" \
+  -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 150 -force_key_frames 'expr:gte(t,n_forced*6)' \
+  -c:a aac -b:a 64k \
+  -f segment -segment_time 6 -segment_format mpegts -reset_timestamps 0 "$demo/recorder/%03d.ts" ||
+  die "ffmpeg could not generate the recording"
+for i in $(seq 0 $((segments - 1))); do
+  cat "$(printf '%s/recorder/%03d.ts' "$demo" "$i")" > "$demo/watch/$((t0 + 6 * i)).ts"
+done
+
+indexed() { cat "$demo"/library/*/*/*/*/index.cvs 2>/dev/null | wc -l; }
+wait_for 90 test "$(indexed)" -ge "$segments" ||
+  die "only $(indexed) of $segments segments reached the library (see $demo/logs/Brindlewood.log)"
+say "all $segments segments are in the library"
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])' 2>/dev/null ||
+       echo $((20000 + RANDOM % 20000)))
+"$build/BrindlewoodExporter" --nodemonize --ws-port="$port" \
+  --tasks-path="$demo/tasks" --lib0-path="$demo/library" --ffmpeg-path=ffmpeg \
+  --log-file-name="$demo/logs/BrindlewoodExporter.log" 2>/dev/null &
+exporter_pid=$!
+wait_for 10 grep -q 'ws_init' "$demo/logs/BrindlewoodExporter.log" 2>/dev/null ||
+  die "BrindlewoodExporter did not start (see $demo/logs/BrindlewoodExporter.log)"
+
+# A span from a quarter into the recording to three quarters: across the hour.
+from=$(( t0 + total / 4 ))
+to=$(( t0 + total * 3 / 4 ))
+say "asking for a clip from $(date -u -d @$from '+%F %T') to $(date -u -d @$to '+%F %T') UTC"
+"$build/BrindlewoodClient" clip --port "$port" --lib-path "$demo/library" \
+  --from "$from" --to "$to" --title "Brindlewood demo" --wait --tasks-path "$demo/tasks" --timeout 120 \
+  | tee "$demo/logs/client.out" || die "the clip did not finish (see $demo/logs)"
+
+task=$(sed -n 's/^task \([0-9]*\) done$/\1/p' "$demo/logs/client.out" | tail -n1)
+[ -n "$task" ] || die "the client did not report a finished task"
+folder="$demo/tasks/$(printf '%05d' "$task")"
+[ -s "$folder/cut.mp4" ] || die "$folder/cut.mp4 is missing"
+measured=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$folder/cut.mp4")
+stop_daemons
+
+echo
+echo "Brindlewood demo: done"
+echo "  folder            $demo"
+echo "  media library     $demo/library"
+echo "  index files       $(cd "$demo/library" && ls */*/*/*/index.cvs | tr '\n' ' ')"
+echo "  thumbnails        $(ls "$demo"/library/*/*/*/*/*.jpg | wc -l) JPEG files beside the segments"
+echo "  task folder       $folder"
+echo "  clip              $folder/cut.mp4"
+echo "  clip duration     ${measured} s measured by ffprobe, $((to - from)) s requested"
+echo "  logs              $demo/logs"
