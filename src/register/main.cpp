@@ -8,16 +8,53 @@
 #include "demonize.h"
 #include "logger.h"
 #include "register/instance.h"
+#include "register/register.h"
+#include "register/watcher.h"
 
 namespace {
 
 instance_t* instance = nullptr;
 std::atomic<int> f_exit{0};
 
+// A thread of the daemon and whether it runs.
+struct worker {
+    const char* name;
+    void* (*proc)(void*);
+    pthread_t thread;
+    bool started;
+};
+
+// A thread that cannot start stops the daemon: without either thread no
+// segment would ever be registered.
+bool start(worker* w) {
+    const int r = pthread_create(&w->thread, nullptr, w->proc, instance);
+    w->started = r == 0;
+    if (!w->started) {
+        logger_printf(1, "%s: pthread_create(%s) failed %d (%s)", "main", w->name, -r, register_errno_text(r));
+        f_exit.fetch_add(1);
+    }
+    return w->started;
+}
+
 void wait_for_exit_flag() {
     while (f_exit.load() == 0) sleep(1);
     // The signal's own line comes before the shutdown lines.
     signals_flush();
+}
+
+// Wakes a register thread that waits for names; under the lock, so that one
+// which has just tested the flag is waiting already.
+void wake_register() {
+    pthread_mutex_lock(&instance->lock);
+    pthread_cond_broadcast(&instance->reg_queue.cond);
+    pthread_mutex_unlock(&instance->lock);
+}
+
+void stop(worker* w, bool wake_queue) {
+    logger_printf(0, "%s: waiting %s...", "main", w->name);
+    if (wake_queue) wake_register();
+    if (w->started) pthread_join(w->thread, nullptr);
+    logger_printf(0, "%s: finished %s", "main", w->name);
 }
 
 }  // namespace
@@ -43,12 +80,24 @@ int main(int argc, char** argv) {
     pthread_mutex_init(&instance->lock, nullptr);
     pthread_cond_init(&instance->reg_queue.cond, nullptr);
 
+    worker reg{"register", register_thread_proc, {}, false};
+    worker watcher{"watcher", watcher_thread_proc, {}, false};
+    // Links a stop or a crash left behind are queued before anything new.
+    if (start(&reg)) {
+        register_recover(instance);
+        start(&watcher);
+    }
+
     wait_for_exit_flag();
 
+    // The producer goes first, so nothing is queued once the consumer ends.
+    stop(&watcher, false);
+    stop(&reg, true);
+    const int status = reg.started && watcher.started ? 0 : 1;
     pthread_cond_destroy(&instance->reg_queue.cond);
     pthread_mutex_destroy(&instance->lock);
     instance_release(&instance);
     logger_printf(0, "Bye!");
     logger_release();
-    return 0;
+    return status;
 }

@@ -1,0 +1,82 @@
+// The register thread and its queue: every segment name the watcher hands
+// over is probed, copied into the media library under the UTC hour of the
+// time in its name, thumbnailed, indexed, and its day marked.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string_view>
+#include <utility>
+
+#include "register/instance.h"
+
+// Hard-links name from path.watch into path.tmp and queues a copy of the
+// name. The queue's new length, -12 when it is full (the link stays for the
+// next start), -36 when a path does not fit, or the negated errno of the link.
+int register_enqueue(instance_t* instance, const char* name);
+
+// Queues every segment link an earlier run left in path.tmp, oldest time
+// first, so that no segment is lost to a stop or a crash. Call it before the
+// watcher starts. The number queued, or the negated errno of opendir.
+int register_recover(instance_t* instance);
+
+// The register thread's body; p is the instance_t*. Returns null.
+void* register_thread_proc(void* p);
+
+// Probes path with ffprobe; writes the values of the keys found. Negative on
+// failure, else the number of key lines found (normally 2).
+int register_ffprobe(const char* ffprobe, const char* path, int64_t* duration_ts, int64_t* start_pts);
+
+// The key lines of ffprobe's ini output: "duration_ts=" and "start_pts=" at
+// a line start, CR or LF ended. A key seen twice keeps its last value and
+// counts twice; a value that is not a number reads as 0.
+int register_parse_probe(std::string_view text, int64_t* duration_ts, int64_t* start_pts);
+
+// Makes the 96x54 thumbnail dst from the first frame of src. execute's result.
+int register_thumb(const char* ffmpeg, const char* src, const char* dst);
+
+// Copies src to dst (mode 0666, truncated). The bytes copied, or the negated
+// errno of the failing step; a copy that ends short is -5 (EIO).
+int64_t copy_file(const char* src, const char* dst);
+
+// Moves size bytes from offset 0 of in to out with sendfile, at most chunk
+// bytes per call, until all are moved. size, or a negative errno.
+int64_t copy_fd(int in, int out, int64_t size, size_t chunk);
+
+// True when the first ".ts" in s is the end of s. Case-sensitive: this is the
+// watcher's test for a segment name and the thumbnail's naming rule.
+bool register_first_ts_ends(std::string_view s);
+
+// The thumbnail's path for a library copy: its ".ts" replaced by ".jpg" when
+// that ".ts" is the first in the path, else ".jpg" appended. False when the
+// result does not fit in size bytes.
+bool register_thumb_name(std::string_view copy, char* out, size_t size);
+
+// The time at the start of name (leading blanks, optional sign, decimal
+// digits) and its UTC breakdown. False when there is no number, it is out of
+// range, or it has no calendar breakdown.
+bool register_segment_time(const char* name, int64_t* timestamp, struct tm* result);
+
+// The text of an error number; safe to call from any thread.
+const char* register_errno_text(int err);
+
+// A descriptor closed when the owner goes.
+class unique_fd {
+public:
+    explicit unique_fd(int fd = -1) : fd_(fd) {}
+    ~unique_fd() {
+        if (fd_ >= 0) close(fd_);
+    }
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
