@@ -336,7 +336,7 @@ int register_recover(instance_t* instance) {
     for (const leftover& item : found) {
         auto copy = copy_name(item.name.c_str());
         if (!copy || queue_push(instance, std::move(copy)) < 0) {
-            logger_printf(1, "%s: queue full, %d names stay in [%s] for the next start", RECOVER,
+            logger_printf(1, "%s: queue full, %d left in [%s] for the next start", RECOVER,
                           static_cast<int>(found.size()) - queued, instance->path.tmp);
             break;
         }

@@ -1,0 +1,139 @@
+// The registration pipeline's pure rules (probe output, names, times) and the
+// sendfile copy, on text and on real files.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <random>
+
+#include "register/register.h"
+#include "support/support.h"
+
+using namespace testsupport;
+
+namespace {
+
+struct probe {
+    int count;
+    int64_t duration_ts = -7;  // untouched unless a key is found
+    int64_t start_pts = -7;
+};
+
+probe parse(std::string_view text) {
+    probe p{};
+    p.count = register_parse_probe(text, &p.duration_ts, &p.start_pts);
+    return p;
+}
+
+std::string thumb_name(const std::string& copy, size_t size = PATH_MAX) {
+    char out[PATH_MAX];
+    return register_thumb_name(copy, out, size) ? out : "<does not fit>";
+}
+
+}  // namespace
+
+TEST(ProbeOutput, KeysAtLineStartsAreReadAsSigned64BitNumbers) {
+    const auto p = parse("[streams.stream.0]\nindex=0\nstart_pts=127920\nduration_ts=540000\nduration=6.0\n");
+    EXPECT_EQ(p.count, 2);
+    EXPECT_EQ(p.duration_ts, 540000);
+    EXPECT_EQ(p.start_pts, 127920);
+    // CR line ends, a last line without its end, negative and huge values.
+    const auto q = parse("duration_ts=9000000000\r\nstart_pts=-3600");
+    EXPECT_EQ(q.count, 2);
+    EXPECT_EQ(q.duration_ts, 9000000000);
+    EXPECT_EQ(q.start_pts, -3600);
+    EXPECT_EQ(parse("start_pts=12\rjunk\n").start_pts, 12);
+}
+
+TEST(ProbeOutput, RepeatedMissingAndNonNumericKeys) {
+    const auto twice = parse("duration_ts=1\nduration_ts=2\nstart_pts=5\n");
+    EXPECT_EQ(twice.count, 3);
+    EXPECT_EQ(twice.duration_ts, 2);
+    const auto none = parse("[streams.stream.0]\n duration_ts=5\nxstart_pts=5\nduration=6\n\n");
+    EXPECT_EQ(none.count, 0);
+    EXPECT_EQ(none.duration_ts, -7);
+    EXPECT_EQ(none.start_pts, -7);
+    const auto words = parse("start_pts=N/A\nduration_ts=abc\n");
+    EXPECT_EQ(words.count, 2);
+    EXPECT_EQ(words.start_pts, 0);
+    EXPECT_EQ(words.duration_ts, 0);
+    EXPECT_EQ(parse("duration_ts=99999999999999999999\n").duration_ts, 0);
+    EXPECT_EQ(parse("duration_ts=42abc\n").duration_ts, 42);
+}
+
+TEST(SegmentNames, OnlyAFirstTsAtTheEndCounts) {
+    for (const char* yes : {"1600000000.ts", "a.ts", ".ts", "1600000000_7.ts"}) EXPECT_TRUE(register_first_ts_ends(yes)) << yes;
+    for (const char* no : {"1.TS", "1.ts.tmp", "1.ts.ts", "list.m3u8", "ts", "", "1.t"}) EXPECT_FALSE(register_first_ts_ends(no)) << no;
+}
+
+TEST(SegmentNames, ThumbnailReplacesTheOnlyTsOrAppends) {
+    EXPECT_EQ(thumb_name("/lib/2020/09/13/12/1600000000.ts"), "/lib/2020/09/13/12/1600000000.jpg");
+    EXPECT_EQ(thumb_name("/my.ts.lib/2020/09/13/12/1600000000.ts"), "/my.ts.lib/2020/09/13/12/1600000000.ts.jpg");
+    EXPECT_EQ(thumb_name("/lib/1.ts.ts"), "/lib/1.ts.ts.jpg");
+    // "/l/1.jpg" needs 9 bytes with its terminator.
+    EXPECT_EQ(thumb_name("/l/1.ts", 9), "/l/1.jpg");
+    EXPECT_EQ(thumb_name("/l/1.ts", 8), "<does not fit>");
+}
+
+TEST(SegmentNames, TimeIsTheLeadingNumberBrokenDownInUtc) {
+    setenv("TZ", "Asia/Kathmandu", 1);
+    tzset();
+    struct Case {
+        const char* name;
+        int64_t t;
+        int year, mon, mday, hour;
+    };
+    for (const Case& c : {Case{"1600000000.ts", 1600000000, 120, 8, 13, 12}, Case{"-1.ts", -1, 69, 11, 31, 23},
+                          Case{"0.ts", 0, 70, 0, 1, 0}, Case{" +1600001998_3.ts", 1600001998, 120, 8, 13, 12}}) {
+        int64_t t = 0;
+        struct tm tm = {};
+        ASSERT_TRUE(register_segment_time(c.name, &t, &tm)) << c.name;
+        EXPECT_EQ(t, c.t);
+        EXPECT_EQ(std::vector<int>({tm.tm_year, tm.tm_mon, tm.tm_mday, tm.tm_hour}),
+                  std::vector<int>({c.year, c.mon, c.mday, c.hour}))
+            << c.name;
+    }
+    // No number, out of range, and a year beyond the calendar's reach.
+    for (const char* bad : {"abc.ts", "-.ts", ".ts", "99999999999999999999.ts", "99999999999999999.ts"}) {
+        int64_t t = 5;
+        struct tm tm = {};
+        EXPECT_FALSE(register_segment_time(bad, &t, &tm)) << bad;
+        EXPECT_EQ(t, 5);
+    }
+}
+
+TEST(CopyFile, CopiesEveryByteWithModeAndTruncation) {
+    TempDir dir;
+    std::string data(3 * 1024 * 1024 + 17, '\0');
+    std::mt19937 gen(7);
+    for (char& c : data) c = static_cast<char>(gen());
+    write_file(dir / "src", data);
+    write_file(dir / "dst", std::string(5 * 1024 * 1024, 'x'));
+    EXPECT_EQ(copy_file((dir / "src").c_str(), (dir / "dst").c_str()), static_cast<int64_t>(data.size()));
+    EXPECT_EQ(read_file(dir / "dst"), data);
+
+    const mode_t mask = umask(022);
+    EXPECT_EQ(copy_file((dir / "src").c_str(), (dir / "new").c_str()), static_cast<int64_t>(data.size()));
+    struct stat st;
+    ASSERT_EQ(stat((dir / "new").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    umask(mask);
+
+    EXPECT_EQ(copy_file((dir / "missing").c_str(), (dir / "x").c_str()), -ENOENT);
+    EXPECT_EQ(copy_file((dir / "src").c_str(), (dir / "no/dir").c_str()), -ENOENT);
+}
+
+TEST(CopyFile, SendfileContinuesUntilDoneAndAShortSourceFails) {
+    TempDir dir;
+    const std::string data(1024 * 1024 + 1, 'q');
+    write_file(dir / "src", data);
+    unique_fd in(open((dir / "src").c_str(), O_RDONLY));
+    unique_fd out(open((dir / "dst").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    // Small steps make many calls, each ending short of the whole size.
+    EXPECT_EQ(copy_fd(in.get(), out.get(), static_cast<int64_t>(data.size()), 4096), static_cast<int64_t>(data.size()));
+    EXPECT_EQ(read_file(dir / "dst"), data);
+    // A source that has fewer bytes than it claimed is a failed copy.
+    unique_fd out2(open((dir / "dst2").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    EXPECT_EQ(copy_fd(in.get(), out2.get(), static_cast<int64_t>(data.size()) + 100, 65536), -EIO);
+}
