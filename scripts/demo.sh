@@ -87,7 +87,8 @@ for i in $(seq 0 $((segments - 1))); do
 done
 
 indexed() { cat "$demo"/library/*/*/*/*/index.cvs 2>/dev/null | wc -l; }
-wait_for 90 test "$(indexed)" -ge "$segments" ||
+all_indexed() { [ "$(indexed)" -ge "$segments" ]; }
+wait_for 90 all_indexed ||
   die "only $(indexed) of $segments segments reached the library (see $demo/logs/Brindlewood.log)"
 say "all $segments segments are in the library"
 

@@ -1,0 +1,275 @@
+#include "exporter/export_task.h"
+
+#include <dirent.h>
+#include <json-c/json.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "logger.h"
+#include "strl.h"
+#include "utils.h"
+
+namespace {
+
+constexpr size_t PATH_LEN = 4096;
+
+struct json_put {
+    void operator()(json_object* o) const { json_object_put(o); }
+};
+using json_ptr = std::unique_ptr<json_object, json_put>;
+
+struct file_closer {
+    void operator()(FILE* f) const { fclose(f); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+struct dir_closer {
+    void operator()(DIR* d) const { closedir(d); }
+};
+using dir_ptr = std::unique_ptr<DIR, dir_closer>;
+
+const char* const META_KEYS[] = {"date", "from", "to", "head_offs", "tail_rem", "length"};
+
+bool has_key(json_object* json, const char* key) { return json_object_object_get_ex(json, key, nullptr); }
+
+json_object* get(json_object* json, const char* key) {
+    json_object* value = nullptr;
+    json_object_object_get_ex(json, key, &value);
+    return value;
+}
+
+bool has_meta_keys(json_object* json) {
+    for (const char* key : META_KEYS) {
+        if (!has_key(json, key)) return false;
+    }
+    return true;
+}
+
+// A zero-filled record with room for cnt segments; null without memory.
+export_task_ptr task_alloc(size_t cnt) {
+    if (cnt > (std::numeric_limits<size_t>::max() - sizeof(export_task_t)) / sizeof(export_task_timestamp_t)) {
+        return nullptr;
+    }
+    void* block = calloc(1, sizeof(export_task_t) + cnt * sizeof(export_task_timestamp_t));
+    return export_task_ptr(static_cast<export_task_t*>(block));
+}
+
+void copy_text(char* field, json_object* value) {
+    const char* text = value ? json_object_get_string(value) : nullptr;
+    if (text != nullptr) keelson::strlcpy(field, text, 4096);
+}
+
+// The fields a request and a meta file share, in the order they are read.
+void fill_common(export_task_t* task, json_object* json) {
+    task->length = json_object_get_double(get(json, "length"));
+    task->tail_rem = json_object_get_double(get(json, "tail_rem"));
+    task->head_offs = json_object_get_double(get(json, "head_offs"));
+    copy_text(task->date, get(json, "date"));
+    copy_text(task->from, get(json, "from"));
+    copy_text(task->to, get(json, "to"));
+    if (has_key(json, "title")) copy_text(task->title, get(json, "title"));
+    if (has_key(json, "lib_idx")) task->lib_idx = json_object_get_int(get(json, "lib_idx"));
+    if (task->lib_idx < 0 || task->lib_idx > 3) task->lib_idx = 0;
+}
+
+void fill_segments(export_task_t* task, json_object* list) {
+    for (int i = 0; i < task->timestamps_cnt; ++i) {
+        json_object* seg = json_object_array_get_idx(list, static_cast<size_t>(i));
+        json_object* t = nullptr;
+        json_object* d = nullptr;
+        // A segment without both keys stays zero but still counts.
+        if (seg != nullptr && json_object_object_get_ex(seg, "t", &t) && json_object_object_get_ex(seg, "d", &d)) {
+            task->timestamps_list[i].t = static_cast<time_t>(json_object_get_int64(t));
+            task->timestamps_list[i].d = json_object_get_int64(d);
+        }
+    }
+}
+
+// The meta file keeps the trims as whole seconds, cut toward zero; values an
+// integer cannot hold are kept at its limits rather than overflowing.
+int64_t truncated(double v) {
+    if (std::isnan(v)) return 0;
+    if (v >= 9.2e18) return std::numeric_limits<int64_t>::max();
+    if (v <= -9.2e18) return std::numeric_limits<int64_t>::min();
+    return static_cast<int64_t>(v);
+}
+
+// "<path>/<NNNNN>" or "<path>/<NNNNN>/<name>"; false when it does not fit,
+// so that nothing is ever written under a cut name.
+bool task_path(char* buf, const char* path, int sys_id, const char* name) {
+    const int n = name == nullptr ? snprintf(buf, PATH_LEN, "%s/%.05d", path, sys_id)
+                                  : snprintf(buf, PATH_LEN, "%s/%.05d/%s", path, sys_id, name);
+    return n >= 0 && static_cast<size_t>(n) < PATH_LEN;
+}
+
+void make_task_folder(const char* path, int sys_id) {
+    char folder[PATH_LEN];
+    if (task_path(folder, path, sys_id, nullptr)) utils_mkdir_p(folder, 0777);  // existing is the normal case
+}
+
+// Closes f and reports a write that did not reach the file.
+int close_written(file_ptr f) {
+    const bool failed = ferror(f.get()) != 0;
+    FILE* raw = f.release();
+    if (fclose(raw) != 0 || failed) return errno != 0 ? -errno : -5;
+    return 0;
+}
+
+// Opens "<path>/<NNNNN>/<name>" for writing, creating the folder first.
+file_ptr open_task_file(const char* path, int sys_id, const char* name, int* r) {
+    make_task_folder(path, sys_id);
+    char file[PATH_LEN];
+    if (!task_path(file, path, sys_id, name)) {
+        *r = -ENAMETOOLONG;
+        return nullptr;
+    }
+    file_ptr f(fopen(file, "w"));
+    *r = f ? 0 : -errno;
+    return f;
+}
+
+// The whole meta file: every size the writer produces loads back.
+int read_whole(const char* file, std::string* text) {
+    file_ptr f(fopen(file, "rb"));
+    if (!f) return -errno;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f.get())) > 0) text->append(buf, n);
+    return ferror(f.get()) ? -EIO : 0;
+}
+
+bool is_task_name(const char* name, int* number) {
+    const int n = atoi(name);
+    char canonical[32];
+    snprintf(canonical, sizeof canonical, "%.05d", n);
+    *number = n;
+    return strcmp(canonical, name) == 0;
+}
+
+bool is_directory(const char* path, const char* name) {
+    char full[PATH_LEN];
+    snprintf(full, sizeof full, "%s/%s", path, name);
+    struct stat st;
+    return stat(full, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+int export_task_from_json(struct json_object* json, export_task_t** ptask) {
+    if (json == nullptr || !json_object_is_type(json, json_type_object)) return -22;
+    if (!has_meta_keys(json) || !has_key(json, "timestamps")) return -22;
+    json_object* list = get(json, "timestamps");
+    if (!json_object_is_type(list, json_type_array)) return -22;
+    const size_t cnt = json_object_array_length(list);
+    if (cnt == 0 || cnt > static_cast<size_t>(std::numeric_limits<int>::max())) return -22;
+    export_task_ptr task = task_alloc(cnt);
+    if (!task) return -12;
+    task->timestamps_cnt = static_cast<int>(cnt);
+    fill_segments(task.get(), list);
+    fill_common(task.get(), json);
+    *ptask = task.release();
+    return 0;
+}
+
+int export_task_from_meta_json(struct json_object* json, export_task_t** ptask) {
+    if (json == nullptr || !json_object_is_type(json, json_type_object) || !has_meta_keys(json)) return -22;
+    export_task_ptr task = task_alloc(0);
+    if (!task) return -12;
+    fill_common(task.get(), json);
+    *ptask = task.release();
+    return 0;
+}
+
+int export_task_load_meta(const char* path, int sys_id, export_task_t** ptask) {
+    char file[PATH_LEN];
+    if (!task_path(file, path, sys_id, "index.json")) return -ENAMETOOLONG;
+    std::string text;
+    if (const int r = read_whole(file, &text); r != 0) return r;
+    enum json_tokener_error error = json_tokener_success;
+    json_ptr json(json_tokener_parse_verbose(text.c_str(), &error));
+    if (!json) {
+        logger_printf(1, "%s: failed to parse %s - [%s] text: %s", "export_task_load_meta", path,
+                      json_tokener_error_desc(error), text.c_str());
+        return -22;
+    }
+    return export_task_from_meta_json(json.get(), ptask);
+}
+
+int export_task_save_meta(const char* path, export_task_t* task) {
+    int r = 0;
+    file_ptr f = open_task_file(path, task->sys_id, "index.json", &r);
+    if (!f) return r;
+    json_ptr meta(json_object_new_object());
+    if (!meta) return -12;
+    json_object* m = meta.get();
+    json_object_object_add(m, "lib_idx", json_object_new_int(task->lib_idx));
+    json_object_object_add(m, "title", json_object_new_string(task->title));
+    json_object_object_add(m, "head_offs", json_object_new_int64(truncated(task->head_offs)));
+    json_object_object_add(m, "tail_rem", json_object_new_int64(truncated(task->tail_rem)));
+    json_object_object_add(m, "length", json_object_new_int64(truncated(task->length)));
+    json_object_object_add(m, "date", json_object_new_string(task->date));
+    json_object_object_add(m, "from", json_object_new_string(task->from));
+    json_object_object_add(m, "to", json_object_new_string(task->to));
+    fputs(json_object_to_json_string(m), f.get());
+    return close_written(std::move(f));
+}
+
+int export_task_save_state(const char* path, export_task_t* task) {
+    int r = 0;
+    file_ptr f = open_task_file(path, task->sys_id, "state", &r);
+    if (!f) return r;
+    fprintf(f.get(), "%d", task->state);
+    return close_written(std::move(f));
+}
+
+int export_task_lists(const char* path, int** plist) {
+    *plist = nullptr;
+    dir_ptr dir(opendir(path));
+    if (!dir) return -22;
+    std::vector<int> numbers;
+    while (const struct dirent* entry = readdir(dir.get())) {
+        const char* name = entry->d_name;
+        int number = 0;
+        if (name[0] == '.' || name[0] == '~') continue;
+        if (!is_directory(path, name) || !is_task_name(name, &number)) continue;
+        numbers.push_back(number);
+    }
+    if (numbers.empty()) return 0;
+    // Handed to the caller, who frees it.
+    auto* list = static_cast<int*>(malloc(numbers.size() * sizeof(int)));
+    if (list == nullptr) return -12;
+    memcpy(list, numbers.data(), numbers.size() * sizeof(int));
+    *plist = list;
+    return static_cast<int>(numbers.size());
+}
+
+int export_task_to_json(export_task_t* task, struct json_object** pjson) {
+    (void)task;
+    (void)pjson;
+    return -22;
+}
+
+int export_task_save_m3u8(const char* path, export_task_t* task, const char* lib) {
+    int r = 0;
+    file_ptr f = open_task_file(path, task->sys_id, "playlist.m3u8", &r);
+    if (!f) return r;
+    fputs("#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:6\n#EXT-X-MEDIA-SEQUENCE:0\n#EXT-X-PLAYLIST-TYPE:VOD\n",
+          f.get());
+    for (int i = 0; i < task->timestamps_cnt; ++i) {
+        const export_task_timestamp_t& seg = task->timestamps_list[i];
+        struct tm utc = {};
+        char hour[64] = {0};
+        if (gmtime_r(&seg.t, &utc) != nullptr) strftime(hour, sizeof hour, "%Y/%m/%d/%H", &utc);
+        fprintf(f.get(), "#EXT-X-DISCONTINUITY\n#EXTINF: %f\n%s/%s/%ld.ts\n", static_cast<double>(seg.d) / 90000.0,
+                lib, hour, static_cast<long>(seg.t));
+    }
+    fputs("#EXT-X-ENDLIST\n", f.get());
+    return close_written(std::move(f));
+}

@@ -1,0 +1,215 @@
+#include "exporter/exporter.h"
+
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "demonize.h"
+#include "execute.h"
+#include "exporter/export_task.h"
+#include "exporter/ws.h"
+#include "logger.h"
+
+namespace {
+
+std::atomic<bool> worker_finished{false};
+
+struct task_free {
+    void operator()(export_task_t* t) const { free(t); }
+};
+using task_ptr = std::unique_ptr<export_task_t, task_free>;
+
+struct list_free {
+    void operator()(int* p) const { free(p); }
+};
+
+// Adds a number to the queue under `lock`; -12 when it is full.
+int push_locked(instance_t* instance, int number) {
+    auto& q = instance->reg_queue;
+    if (q.len >= MAX_REG_QUEUE_LEN) return -12;
+    q.items[q.len++] = number;
+    return q.len;
+}
+
+// Takes the oldest number, or -1 when stopping. Waits while the queue is empty.
+int take_next(instance_t* instance) {
+    auto& q = instance->reg_queue;
+    pthread_mutex_lock(&instance->lock);
+    while (q.len == 0 && instance->p_exit->load() == 0) pthread_cond_wait(&q.cond, &instance->lock);
+    int number = -1;
+    if (instance->p_exit->load() == 0 && q.len > 0) {
+        number = q.items[0];
+        memmove(q.items, q.items + 1, sizeof q.items[0] * static_cast<size_t>(q.len - 1));
+        --q.len;
+    }
+    pthread_mutex_unlock(&instance->lock);
+    return number;
+}
+
+void set_state(instance_t* instance, export_task_t* task, int state) {
+    task->state = state;
+    export_task_save_state(instance->path.tasks, task);
+    ws_notify_task_state(instance, task);
+}
+
+// A file of the task's folder; false (and a log line) when the path does not
+// fit, so that ffmpeg never works on a cut name.
+bool task_file(char (&buf)[4096], const instance_t* instance, int number, const char* name) {
+    const int n = snprintf(buf, sizeof buf, "%s/%.05d/%s", instance->path.tasks, number, name);
+    if (n >= 0 && static_cast<size_t>(n) < sizeof buf) return true;
+    logger_printf(1, "%s: [%d] path of %s does not fit in %zu bytes", "exporter_thread_proc", number, name,
+                  sizeof buf);
+    return false;
+}
+
+// One ffmpeg run: its output file and log in the task folder; stdout
+// discarded, stderr into the log. Returns the launcher's result.
+int run_ffmpeg(instance_t* instance, int number, const char* what, const char* out_name, const char* log_name,
+               std::vector<std::string> args) {
+    const char* me = "exporter_thread_proc";
+    char dst[4096];
+    char log[4096];
+    if (!task_file(dst, instance, number, out_name) || !task_file(log, instance, number, log_name)) return -ENAMETOOLONG;
+    args.insert(args.begin(), instance->path.ffmpeg);
+    args.emplace_back(dst);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    char* envs[] = {nullptr};
+    int pid = 0;
+    logger_printf(0, "%s: [%d] building %s (%s)...", me, number, what, dst);
+    const long long tA = get_current_timestamp();
+    const int r = execute(instance->path.ffmpeg, &pid, argv.data(), envs, nullptr, log);
+    const long long tB = get_current_timestamp();
+    logger_printf(0, "%s: [%d] built %s, r=%d, idle=%ldus", me, number, what, r, static_cast<long>(tB - tA));
+    return r;
+}
+
+void record_load_failure(instance_t* instance, int number, int result) {
+    logger_printf(1, "%s: failed to load task", "exporter_thread_proc");
+    export_task_t stub{};
+    stub.sys_id = number;
+    set_state(instance, &stub, result);
+}
+
+void run_task(instance_t* instance, int number) {
+    logger_printf(0, "%s: task_sys_id=[%d]", "exporter_thread_proc", number);
+    export_task_t* loaded = nullptr;
+    const int r = export_task_load_meta(instance->path.tasks, number, &loaded);
+    task_ptr task(loaded);
+    if (r != 0) {
+        record_load_failure(instance, number, r);
+        return;
+    }
+    task->sys_id = number;
+    char src[4096];
+    char mark_in[32];
+    char dur[32];
+    if (!task_file(src, instance, number, "playlist.m3u8")) {
+        set_state(instance, task.get(), 3);
+        return;
+    }
+    snprintf(mark_in, sizeof mark_in, "%f", task->head_offs);
+    snprintf(dur, sizeof dur, "%f", task->length - (task->tail_rem + task->head_offs));
+    logger_printf(0, "%s: date=[%s], from=[%s], to=[%s], dur=[%s]", "exporter_thread_proc", task->date, task->from,
+                  task->to, dur);
+    set_state(instance, task.get(), 1);
+
+    int result = run_ffmpeg(instance, number, "THUMB", "thumb.jpg", "thumb.log",
+                            {"-ss", mark_in, "-i", src, "-vframes", "1", "-vf", "scale=96:54", "-y"});
+    if (result == 0) {
+        result = run_ffmpeg(instance, number, "CUT", "cut.mp4", "cut.log",
+                            {"-ss", mark_in, "-i", src, "-t", dur, "-acodec", "copy", "-vcodec", "copy", "-f", "mp4",
+                             "-movflags", "+faststart", "-avoid_negative_ts", "make_zero", "-y"});
+    }
+    set_state(instance, task.get(), result == 0 ? 2 : 3);
+}
+
+// The stored state of a task, or nothing when its state file is unreadable.
+bool read_state(const char* tasks, int number, int* state) {
+    char path[4096];
+    if (snprintf(path, sizeof path, "%s/%.05d/state", tasks, number) >= static_cast<int>(sizeof path)) return false;
+    FILE* f = fopen(path, "r");
+    if (f == nullptr) return false;
+    const bool ok = fscanf(f, "%d", state) == 1;
+    fclose(f);
+    return ok;
+}
+
+}  // namespace
+
+int exporter_enqueue(instance_t* instance, void* obj) {
+    auto* task = static_cast<export_task_t*>(obj);
+    pthread_mutex_lock(&instance->lock);
+    task->sys_id = instance->tasks.sys_id++;
+    pthread_mutex_unlock(&instance->lock);
+
+    export_task_save_meta(instance->path.tasks, task);
+    export_task_save_state(instance->path.tasks, task);
+    export_task_save_m3u8(instance->path.tasks, task, instance->path.libs[task->lib_idx]);
+
+    char text[128];
+    snprintf(text, sizeof text, "{ \"new_task\" : %d }", task->sys_id);
+    ws_notify_all(instance, text);
+
+    pthread_mutex_lock(&instance->lock);
+    const int r = push_locked(instance, task->sys_id);
+    pthread_cond_signal(&instance->reg_queue.cond);
+    pthread_mutex_unlock(&instance->lock);
+    if (r < 0) {
+        logger_printf(1, "%s: queue full, task %d stays queued until the next start", "exporter_enqueue",
+                      task->sys_id);
+    }
+    return r;
+}
+
+void* exporter_thread_proc(void* p) {
+    auto* instance = static_cast<instance_t*>(p);
+    while (instance->p_exit->load() == 0) {
+        const int number = take_next(instance);
+        if (number >= 0) run_task(instance, number);
+    }
+    worker_finished = true;
+    return nullptr;
+}
+
+bool exporter_finished(instance_t* instance) {
+    (void)instance;
+    return worker_finished.load();
+}
+
+int exporter_requeue_unfinished(instance_t* instance) {
+    int* raw = nullptr;
+    const int n = export_task_lists(instance->path.tasks, &raw);
+    std::unique_ptr<int, list_free> list(raw);
+    if (n <= 0) return 0;
+    std::vector<int> numbers(list.get(), list.get() + n);
+    std::sort(numbers.begin(), numbers.end());
+    int queued = 0;
+    for (int number : numbers) {
+        int state = 0;
+        if (!read_state(instance->path.tasks, number, &state) || (state != 0 && state != 1)) continue;
+        pthread_mutex_lock(&instance->lock);
+        const int r = push_locked(instance, number);
+        pthread_cond_signal(&instance->reg_queue.cond);
+        pthread_mutex_unlock(&instance->lock);
+        if (r < 0) {
+            logger_printf(1, "%s: queue full, task %d and later ones wait for the next start",
+                          "exporter_requeue_unfinished", number);
+            break;
+        }
+        logger_printf(0, "%s: task %d was left %s, queued again", "exporter_requeue_unfinished", number,
+                      state == 0 ? "queued" : "running");
+        ++queued;
+    }
+    return queued;
+}

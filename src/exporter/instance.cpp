@@ -1,0 +1,52 @@
+#include "exporter/instance.h"
+
+namespace {
+
+const struct option long_options[] = {
+    {"ffprobe-path", required_argument, nullptr, 150},
+    {"ffmpeg-path", required_argument, nullptr, 151},
+    {"tasks-path", required_argument, nullptr, 153},
+    {"ws-port", required_argument, nullptr, 155},
+    {"lib0-path", required_argument, nullptr, 156},
+    {"lib1-path", required_argument, nullptr, 157},
+    {"lib2-path", required_argument, nullptr, 158},
+    {"lib3-path", required_argument, nullptr, 159},
+    DEFAULT_INSTANCE_LONG_OPTS,
+    {nullptr, 0, nullptr, 0},
+};
+
+bool set_own_opt(instance_t* instance, int code, const char* value) {
+    auto& path = instance->path;
+    switch (code) {
+        case 150: keelson::st_str(path.ffprobe, sizeof path.ffprobe, value); return true;
+        case 151: keelson::st_str(path.ffmpeg, sizeof path.ffmpeg, value); return true;
+        case 153: keelson::st_str(path.tasks, sizeof path.tasks, value); return true;
+        case 155: instance->ws.port = keelson::st_int(value); return true;
+        case 156:
+        case 157:
+        case 158:
+        case 159: keelson::st_str(path.libs[code - 156], sizeof path.libs[0], value); return true;
+        default: return false;
+    }
+}
+
+int usage() { return instance_usage(nullptr); }
+
+}  // namespace
+
+OPTS_FROM_FILE_CB(instance_opts)
+
+int instance_init(instance_t** pinstance) { return keelson::instance_create(pinstance); }
+
+int instance_release(instance_t** pinstance) { return keelson::instance_destroy(pinstance); }
+
+int instance_usage(instance_t* instance) {
+    (void)instance;
+    return keelson::write_usage(PRODUCT_STRING, PRODUCT_NAME,
+                                "    --port=<N>                             xmlrpc control port\n");
+}
+
+int instance_opts(instance_t* instance, int argc, char** argv) {
+    static const keelson::opts_table table{long_options, PRODUCT_NAME ".log", usage, opts_from_file_cb};
+    return keelson::instance_parse(instance, argc, argv, table, set_own_opt);
+}

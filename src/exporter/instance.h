@@ -1,0 +1,48 @@
+// The export daemon's one process-wide record and its option parser.
+#pragma once
+
+#include <pthread.h>
+
+#include "common/instance.h"
+
+#define PRODUCT_NAME "BrindlewoodExporter"
+#define PRODUCT_STRING PRODUCT_BANNER(PRODUCT_NAME)
+
+constexpr int MAX_LIBS = 8;
+constexpr int MAX_REG_QUEUE_LEN = 8196;
+constexpr int WS_POOL_SIZE = 32;
+
+struct instance_desc {
+    void* ctl;
+    int port;
+    int id;
+    struct {
+        char ffmpeg[PATH_MAX];
+        char ffprobe[PATH_MAX];
+        char libs[MAX_LIBS][PATH_MAX];
+        char tasks[PATH_MAX];
+    } path;
+    pthread_mutex_t lock;
+    // Numbers of the tasks waiting for the worker, oldest first.
+    struct {
+        int items[MAX_REG_QUEUE_LEN];
+        pthread_cond_t cond;
+        int len;
+    } reg_queue;
+    struct {
+        int sys_id;  // the number the next task gets
+    } tasks;
+    struct {
+        int port;
+        void* ctx;                  // the WebSocket library's context
+        void* pool[WS_POOL_SIZE];   // sessions that receive announcements
+    } ws;
+    DEFAULT_INSTANCE_PARAMS
+};
+typedef struct instance_desc instance_t;
+
+int instance_init(instance_t** pinstance);
+int instance_release(instance_t** pinstance);
+int instance_opts(instance_t* instance, int argc, char** argv);
+int instance_usage(instance_t* instance);
+int opts_from_file_cb(int argc, char** argv, void* app);

@@ -1,0 +1,107 @@
+// BrindlewoodExporter, the export daemon: a WebSocket service that stores
+// export tasks and cuts their clips out of the media library with ffmpeg.
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "demonize.h"
+#include "exporter/export_task.h"
+#include "exporter/exporter.h"
+#include "exporter/instance.h"
+#include "exporter/ws.h"
+#include "logger.h"
+
+namespace {
+
+instance_t* instance = nullptr;
+std::atomic<int> f_exit{0};
+
+struct list_free {
+    void operator()(int* p) const { free(p); }
+};
+
+// The next task number: one more than the highest task folder on disk.
+void continue_numbering() {
+    instance->tasks.sys_id = 1;
+    int* raw = nullptr;
+    const int n = export_task_lists(instance->path.tasks, &raw);
+    std::unique_ptr<int, list_free> ids(raw);
+    if (n > 0) {
+        for (int i = 0; i < n; ++i) {
+            if (instance->tasks.sys_id < ids.get()[i]) instance->tasks.sys_id = ids.get()[i];
+        }
+        instance->tasks.sys_id++;
+    } else {
+        logger_printf(0, "%s: export_task_lists(%s) returns %d", "main", instance->path.tasks, n);
+    }
+    logger_printf(0, "%s: tasks.sys_id=%d", "main", instance->tasks.sys_id);
+}
+
+// Wakes the worker, keeps serving clients while it finishes the task in
+// hand (its final state still reaches them), then joins it.
+void stop_worker(pthread_t worker, bool started) {
+    logger_printf(0, "%s: waiting register...", "main");
+    pthread_mutex_lock(&instance->lock);
+    pthread_cond_broadcast(&instance->reg_queue.cond);
+    pthread_mutex_unlock(&instance->lock);
+    if (started) {
+        ws_service_until(instance, exporter_finished);
+        pthread_join(worker, nullptr);
+    }
+    logger_printf(0, "%s: finished register", "main");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (instance_init(&instance) != 0) {
+        fprintf(stderr, "ERROR: no memory for the instance record\n");
+        return -12;
+    }
+    instance->p_exit = &f_exit;
+    int r = instance_opts(instance, argc, argv);
+    if (r != 0) {
+        instance_release(&instance);
+        return r;
+    }
+    if (instance->f_demonize && !instance->f_nodemonize) {
+        logger_dup(0);
+        demonize();
+    }
+    logger_init(instance->log_file_name, instance->log_rotate_interval);
+    logger_printf(0, "%s", PRODUCT_STRING);
+    signals(&f_exit);
+    pthread_mutex_init(&instance->lock, nullptr);
+    pthread_cond_init(&instance->reg_queue.cond, nullptr);
+
+    pthread_t worker{};
+    const int started = pthread_create(&worker, nullptr, exporter_thread_proc, instance);
+    if (started != 0) {
+        logger_printf(1, "%s: pthread_create(worker) failed %d (%s)", "main", -started, strerror(started));
+        f_exit.fetch_add(1);
+        r = -started;
+    }
+    continue_numbering();
+    if (f_exit.load() == 0) {
+        r = ws_init(instance);
+        if (r != 0) f_exit = 1;
+    }
+    // Accepted work that a stop or a crash interrupted runs first.
+    if (f_exit.load() == 0) exporter_requeue_unfinished(instance);
+    if (f_exit.load() == 0) ws_service(instance);
+    // The signal's own line comes before the shutdown lines.
+    signals_flush();
+
+    stop_worker(worker, started == 0);
+    ws_release(instance);
+    pthread_cond_destroy(&instance->reg_queue.cond);
+    pthread_mutex_destroy(&instance->lock);
+    instance_release(&instance);
+    logger_printf(0, "Bye!");
+    logger_release();
+    return r;
+}

@@ -1,0 +1,369 @@
+#include "exporter/ws.h"
+
+#include <json-c/json.h>
+#include <libwebsockets.h>
+#include <pthread.h>
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "exporter/exporter.h"
+#include "logger.h"
+
+namespace {
+
+// What the library allocates per connection: only a pointer. It zero-fills
+// its per-connection data by writing to it, which would make every idle
+// connection cost its three megabytes; the session itself comes from fresh
+// anonymous pages instead, which cost nothing until touched.
+struct ws_slot {
+    ws_cb_session_t* session;
+};
+
+struct session_unmap {
+    void operator()(ws_cb_session_t* s) const { munmap(s, sizeof *s); }
+};
+using session_ptr = std::unique_ptr<ws_cb_session_t, session_unmap>;
+
+session_ptr session_alloc() {
+    void* p = mmap(nullptr, sizeof(ws_cb_session_t), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return session_ptr(p == MAP_FAILED ? nullptr : static_cast<ws_cb_session_t*>(p));
+}
+
+struct json_put {
+    void operator()(json_object* o) const { json_object_put(o); }
+};
+using json_ptr = std::unique_ptr<json_object, json_put>;
+
+struct list_free {
+    void operator()(int* p) const { free(p); }
+};
+
+// Holds `lock` for a scope.
+class instance_lock {
+public:
+    explicit instance_lock(instance_t* instance) : mutex_(&instance->lock) { pthread_mutex_lock(mutex_); }
+    ~instance_lock() { pthread_mutex_unlock(mutex_); }
+    instance_lock(const instance_lock&) = delete;
+    instance_lock& operator=(const instance_lock&) = delete;
+
+private:
+    pthread_mutex_t* mutex_;
+};
+
+// Touched only on the service thread.
+int open_sessions = 0;
+struct lws_context* tick_ctx = nullptr;
+lws_sorted_usec_list_t tick_sul;
+
+// The service wait has no time-out of its own; this timer ends it every
+// 50 ms so that the loop looks at the exit flag.
+constexpr lws_usec_t TICK_US = 50 * LWS_US_PER_MS;
+
+void tick(lws_sorted_usec_list_t* sul) { lws_sul_schedule(tick_ctx, 0, sul, tick, TICK_US); }
+
+int protocol_callback(struct lws* wsi, enum lws_callback_reasons reason, void* user, void* in, size_t len) {
+    return ws_cb_main(wsi, static_cast<int>(reason), user, in, len);
+}
+
+const struct lws_protocols ws_protocols[] = {
+    {"http-only", protocol_callback, sizeof(ws_slot), WS_RECV_BUF, 0, nullptr, 0},
+    {nullptr, nullptr, 0, 0, 0, nullptr, 0},
+};
+
+instance_t* instance_of(struct lws* wsi) {
+    return static_cast<instance_t*>(lws_context_user(lws_get_context(wsi)));
+}
+
+// The library's own warnings and errors go into our log.
+void lws_log_line(int level, const char* line) {
+    (void)level;
+    const size_t n = strcspn(line, "\r\n");
+    logger_printf(1, "lws: %.*s", static_cast<int>(n), line);
+}
+
+// Appends msg to a session's queue under `lock`; a message that does not fit
+// marks the session for closing instead, so nothing is lost unnoticed: the
+// client reconnects and receives the task list afresh.
+bool append_locked(ws_cb_session_t* s, const char* msg, size_t l, const char* who) {
+    if (s->f_overflow) return false;
+    if (static_cast<size_t>(s->send_len) + l + 1 > WS_RECV_BUF || l + 1 + LWS_PRE > WS_RECV_BUF) {
+        s->f_overflow = 1;
+        logger_printf(1, "%s: outgoing queue of ctx=%p (slot %d) is full at %d bytes, closing that connection", who,
+                      static_cast<void*>(s), s->idx, s->send_len);
+        return false;
+    }
+    memcpy(s->send_buf + s->send_len, msg, l + 1);
+    s->send_len += static_cast<int>(l + 1);
+    return true;
+}
+
+void queue_task_list(instance_t* instance, ws_cb_session_t* s) {
+    int* raw = nullptr;
+    const int n = export_task_lists(instance->path.tasks, &raw);
+    std::unique_ptr<int, list_free> list(raw);
+    if (n <= 0) return;
+    json_ptr root(json_object_new_object());
+    json_object* tasks = json_object_new_array();
+    for (int i = 0; i < n; ++i) json_object_array_add(tasks, json_object_new_int64(list.get()[i]));
+    json_object_object_add(root.get(), "tasks", tasks);
+    const char* text = json_object_to_json_string(root.get());
+    const size_t l = strlen(text);
+    if (l + 1 + LWS_PRE > WS_RECV_BUF) {
+        // Closing would only repeat at every reconnection; say so instead.
+        logger_printf(1, "%s: the list of %d tasks takes %zu bytes, more than one message may; not sent",
+                      "ws_cb_main", n, l);
+        return;
+    }
+    instance_lock guard(instance);
+    append_locked(s, text, l, "ws_cb_main");
+}
+
+void enter_pool_locked(instance_t* instance, ws_cb_session_t* s) {
+    for (int i = 0; i < WS_POOL_SIZE; ++i) {
+        if (instance->ws.pool[i] != nullptr) continue;
+        instance->ws.pool[i] = s;
+        s->idx = i;
+        logger_printf(0, "%s: ctx at slot %d", "ws_cb_main", i);
+        return;
+    }
+}
+
+int on_established(instance_t* instance, ws_slot* slot, struct lws* wsi) {
+    // The numeric address only: a reverse lookup could stall every client.
+    char addr[50] = "";
+    lws_get_peer_simple(wsi, addr, sizeof addr);
+    if (open_sessions >= WS_MAX_SESSIONS) {
+        logger_printf(1, "%s: %d connections open already, refusing [%s]", "ws_cb_main", open_sessions, addr);
+        return -1;
+    }
+    session_ptr s = session_alloc();
+    if (!s) {
+        logger_printf(1, "%s: no memory for the connection of [%s]", "ws_cb_main", addr);
+        return -1;
+    }
+    logger_printf(0, "%s: LWS_CALLBACK_ESTABLISHED[%s(%s)], ctx=%p", "ws_cb_main", addr, addr,
+                  static_cast<void*>(s.get()));
+    s->wsi = wsi;
+    s->f_counted = 1;
+    ++open_sessions;
+    {
+        // The record comes zero-filled: recv_buf needs no clearing here.
+        instance_lock guard(instance);
+        s->instance = instance;
+        s->recv_len = 0;
+        enter_pool_locked(instance, s.get());
+    }
+    slot->session = s.release();
+    queue_task_list(instance, slot->session);
+    lws_callback_on_writable(wsi);
+    return 0;
+}
+
+void on_closed(instance_t* instance, ws_slot* slot) {
+    session_ptr s(slot->session);
+    slot->session = nullptr;
+    if (!s) return;
+    logger_printf(0, "%s: LWS_CALLBACK_CLOSED, ctx=%p", "ws_cb_main", static_cast<void*>(s.get()));
+    {
+        instance_lock guard(instance);
+        for (int i = 0; i < WS_POOL_SIZE; ++i) {
+            if (instance->ws.pool[i] != s.get()) continue;
+            instance->ws.pool[i] = nullptr;
+            logger_printf(0, "%s: ctx at slot %d", "ws_cb_main", i);
+            break;
+        }
+        s->instance = nullptr;
+    }
+    if (s->f_counted) --open_sessions;
+}
+
+void on_receive(instance_t* instance, ws_cb_session_t* s, struct lws* wsi, const void* in, size_t len) {
+    if (static_cast<size_t>(s->recv_len) + len <= WS_RECV_BUF - 1) {
+        memcpy(s->recv_buf + s->recv_len, in, len);
+        s->recv_len += static_cast<int>(len);
+    }
+    if (!lws_is_final_fragment(wsi)) return;
+    ws_cb_recv(instance, s, wsi);
+    // Clear only what the message used, so idle pages stay untouched.
+    memset(s->recv_buf, 0, static_cast<size_t>(s->recv_len));
+    s->recv_len = 0;
+}
+
+// On the service thread after lws_cancel_service: close the connections
+// whose queue overflowed, and ask for the writable callbacks that send what
+// other threads queued.
+void on_wake(instance_t* instance) {
+    struct lws* doomed[WS_POOL_SIZE];
+    int n = 0;
+    struct lws_context* ctx = nullptr;
+    {
+        instance_lock guard(instance);
+        ctx = static_cast<struct lws_context*>(instance->ws.ctx);
+        for (int i = 0; i < WS_POOL_SIZE; ++i) {
+            auto* s = static_cast<ws_cb_session_t*>(instance->ws.pool[i]);
+            if (s != nullptr && s->f_overflow) doomed[n++] = s->wsi;
+        }
+    }
+    for (int i = 0; i < n; ++i) lws_set_timeout(doomed[i], PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
+    if (ctx != nullptr) lws_callback_on_writable_all_protocol(ctx, &ws_protocols[0]);
+}
+
+bool overflowed(instance_t* instance, const ws_cb_session_t* s) {
+    instance_lock guard(instance);
+    return s->f_overflow != 0;
+}
+
+bool has_member(json_object* obj, const char* key, json_object** value) {
+    return json_object_is_type(obj, json_type_object) && json_object_object_get_ex(obj, key, value);
+}
+
+}  // namespace
+
+int ws_cb_main(struct lws* wsi, int reason, void* user, void* in, size_t len) {
+    auto* slot = static_cast<ws_slot*>(user);
+    switch (reason) {
+        case LWS_CALLBACK_ESTABLISHED:
+            return on_established(instance_of(wsi), slot, wsi);
+        case LWS_CALLBACK_CLOSED:
+            on_closed(instance_of(wsi), slot);
+            return 0;
+        case LWS_CALLBACK_RECEIVE:
+            if (slot != nullptr && slot->session != nullptr) on_receive(instance_of(wsi), slot->session, wsi, in, len);
+            return 0;
+        case LWS_CALLBACK_SERVER_WRITEABLE:
+            if (slot == nullptr || slot->session == nullptr) return 0;
+            if (overflowed(instance_of(wsi), slot->session)) return -1;  // closes the connection
+            ws_cb_write(instance_of(wsi), slot->session, wsi, nullptr);
+            return 0;
+        case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
+            on_wake(instance_of(wsi));
+            return 0;
+        case LWS_CALLBACK_GET_THREAD_ID:
+            return static_cast<int>(reinterpret_cast<intptr_t>(reinterpret_cast<void*>(pthread_self())));
+        case LWS_CALLBACK_LOCK_POLL:
+            pthread_mutex_lock(&instance_of(wsi)->lock);
+            return 0;
+        case LWS_CALLBACK_UNLOCK_POLL:
+            pthread_mutex_unlock(&instance_of(wsi)->lock);
+            return 0;
+        default:
+            return 0;
+    }
+}
+
+int ws_cb_recv(instance_t* instance, ws_cb_session_t* ctx, struct lws* wsi) {
+    (void)wsi;
+    logger_printf(0, "%s: recieved %d bytes", "ws_cb_recv", ctx->recv_len);
+    json_ptr root(json_tokener_parse(ctx->recv_buf));
+    if (!root) {
+        logger_printf(1, "%s: failed to parse %s", "ws_cb_recv", ctx->recv_buf);
+        return -22;
+    }
+    json_object* member = nullptr;
+    if (!has_member(root.get(), "new_task", &member)) {
+        logger_printf(1, "%s: not processed: %s", "ws_cb_recv", ctx->recv_buf);
+        return 0;
+    }
+    export_task_t* task = nullptr;
+    if (export_task_from_json(member, &task) != 0) {
+        logger_printf(1, "%s: failed to decompose %s", "ws_cb_recv", ctx->recv_buf);
+    } else {
+        exporter_enqueue(instance, task);
+    }
+    free(task);
+    return 0;
+}
+
+int ws_cb_write(instance_t* instance, ws_cb_session_t* ctx, struct lws* wsi, void* queue) {
+    (void)queue;
+    int r = 0;
+    {
+        instance_lock guard(instance);
+        if (ctx->send_len != 0) {
+            r = static_cast<int>(strlen(ctx->send_buf)) + 1;
+            memcpy(ctx->buf + LWS_PRE, ctx->send_buf, static_cast<size_t>(r));
+            memmove(ctx->send_buf, ctx->send_buf + r, static_cast<size_t>(ctx->send_len - r));
+            ctx->send_len -= r;
+        }
+    }
+    if (r == 0) return 0;
+    logger_printf(1, "%s: r=%d, ctx=%p, idx=%d", "ws_cb_write", r, static_cast<void*>(ctx), ctx->idx);
+    const int n = lws_write(wsi, ctx->buf + LWS_PRE, static_cast<size_t>(r - 1), LWS_WRITE_TEXT);
+    lws_callback_on_writable(wsi);
+    return n;
+}
+
+int ws_notify_all(instance_t* instance, const char* msg) {
+    const size_t l = strlen(msg);
+    struct lws_context* ctx = nullptr;
+    {
+        instance_lock guard(instance);
+        for (int i = 0; i < WS_POOL_SIZE; ++i) {
+            auto* s = static_cast<ws_cb_session_t*>(instance->ws.pool[i]);
+            if (s != nullptr) append_locked(s, msg, l, "ws_notify_all");
+        }
+        ctx = static_cast<struct lws_context*>(instance->ws.ctx);
+    }
+    // The only call another thread may make into the library: it wakes the
+    // service thread, which asks for the writable callbacks itself.
+    if (ctx != nullptr) lws_cancel_service(ctx);
+    return 0;
+}
+
+int ws_notify_task_state(instance_t* instance, export_task_t* task) {
+    logger_printf(0, "%s: task %d has new state %d", "ws_notify_task_state", task->sys_id, task->state);
+    char text[128];
+    snprintf(text, sizeof text, "{ \"task_state_updated\" : { \"task\" : %d, \"state\" : %d } }", task->sys_id,
+             task->state);
+    return ws_notify_all(instance, text);
+}
+
+int ws_init(instance_t* instance) {
+    struct lws_context_creation_info info = {};
+    info.port = instance->ws.port;
+    info.protocols = ws_protocols;
+    info.timeout_secs = 5;
+    info.max_http_header_pool = 32;
+    info.user = instance;
+    info.gid = -1;
+    info.uid = -1;
+    lws_set_log_level(LLL_ERR | LLL_WARN, lws_log_line);
+    logger_printf(0, "%s:%d ws_info.user=%p", "ws_init", __LINE__, static_cast<void*>(instance));
+    struct lws_context* ctx = lws_create_context(&info);
+    if (ctx == nullptr) {
+        logger_printf(1, "%s: lws_create_context failed", "ws_init");
+        return -14;
+    }
+    instance_lock guard(instance);
+    instance->ws.ctx = ctx;
+    return 0;
+}
+
+void ws_service_until(instance_t* instance, bool (*done)(instance_t*)) {
+    auto* ctx = static_cast<struct lws_context*>(instance->ws.ctx);
+    if (ctx == nullptr) return;
+    tick_ctx = ctx;
+    lws_sul_schedule(ctx, 0, &tick_sul, tick, TICK_US);
+    while (!done(instance)) lws_service(ctx, 50);
+}
+
+void ws_service(instance_t* instance) {
+    ws_service_until(instance, [](instance_t* in) { return in->p_exit->load() != 0; });
+}
+
+void ws_release(instance_t* instance) {
+    struct lws_context* ctx = nullptr;
+    {
+        instance_lock guard(instance);
+        ctx = static_cast<struct lws_context*>(instance->ws.ctx);
+        instance->ws.ctx = nullptr;
+    }
+    if (ctx == nullptr) return;
+    lws_sul_cancel(&tick_sul);
+    lws_context_destroy(ctx);
+    tick_ctx = nullptr;
+}
