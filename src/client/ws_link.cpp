@@ -131,7 +131,10 @@ bool ws_link::queue_and_flush(std::vector<frame> frames, std::chrono::millisecon
     if (closed_ || wsi_ == nullptr) return false;
     for (auto& f : frames) outbox_.push_back(std::move(f));
     lws_callback_on_writable(wsi_);
-    pump_until([this] { return outbox_.empty() || closed_; }, std::chrono::steady_clock::now() + timeout);
+    // A large frame may leave part of itself buffered in the library; it is
+    // only sent while we keep servicing, so wait for that too.
+    pump_until([this] { return closed_ || (outbox_.empty() && (wsi_ == nullptr || !lws_partial_buffered(wsi_))); },
+               std::chrono::steady_clock::now() + timeout);
     return outbox_.empty() && !closed_;
 }
 

@@ -51,6 +51,7 @@ void stop_worker(pthread_t worker, bool started) {
     if (started) {
         ws_service_until(instance, exporter_finished);
         pthread_join(worker, nullptr);
+        ws_flush(instance, std::chrono::seconds(2));
     }
     logger_printf(0, "%s: finished register", "main");
 }

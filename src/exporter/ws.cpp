@@ -1,5 +1,6 @@
 #include "exporter/ws.h"
 
+#include <chrono>
 #include <json-c/json.h>
 #include <libwebsockets.h>
 #include <pthread.h>
@@ -349,6 +350,29 @@ void ws_service_until(instance_t* instance, bool (*done)(instance_t*)) {
     tick_ctx = ctx;
     lws_sul_schedule(ctx, 0, &tick_sul, tick, TICK_US);
     while (!done(instance)) lws_service(ctx, 50);
+}
+
+namespace {
+
+bool queues_empty(instance_t* instance) {
+    instance_lock guard(instance);
+    for (int i = 0; i < WS_POOL_SIZE; ++i) {
+        const auto* s = static_cast<const ws_cb_session_t*>(instance->ws.pool[i]);
+        if (s != nullptr && s->send_len != 0 && !s->f_overflow) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void ws_flush(instance_t* instance, std::chrono::milliseconds limit) {
+    auto* ctx = static_cast<struct lws_context*>(instance->ws.ctx);
+    if (ctx == nullptr) return;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    lws_callback_on_writable_all_protocol(ctx, &ws_protocols[0]);
+    while (!queues_empty(instance) && std::chrono::steady_clock::now() < deadline) lws_service(ctx, 50);
+    // One more round so the last frame queued leaves the library's buffers.
+    lws_service(ctx, 0);
 }
 
 void ws_service(instance_t* instance) {

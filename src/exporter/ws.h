@@ -3,6 +3,7 @@
 // hear every new task and state change.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 
 #include "exporter/export_task.h"
@@ -45,6 +46,10 @@ void ws_service(instance_t* instance);
 void ws_service_until(instance_t* instance, bool (*done)(instance_t*));
 
 // Closes every connection and destroys the context; call before `lock` goes.
+// Services clients until every pooled queue is sent or `limit` passes; the
+// last announcements at a stop still reach them.
+void ws_flush(instance_t* instance, std::chrono::milliseconds limit);
+
 void ws_release(instance_t* instance);
 
 // Queues msg for every pooled session and wakes the service thread. Any
