@@ -127,9 +127,13 @@ void run_task(instance_t* instance, int number) {
     int result = run_ffmpeg(instance, number, "THUMB", "thumb.jpg", "thumb.log",
                             {"-ss", mark_in, "-i", src, "-vframes", "1", "-vf", "scale=96:54", "-y"});
     if (result == 0) {
+        // Stream copy keeps the packets of the first segment that precede
+        // mark_in, with negative times that the MP4 edit list hides; shifting
+        // them to zero ("-avoid_negative_ts make_zero") would put them back
+        // on screen and start the clip up to a segment early.
         result = run_ffmpeg(instance, number, "CUT", "cut.mp4", "cut.log",
                             {"-ss", mark_in, "-i", src, "-t", dur, "-acodec", "copy", "-vcodec", "copy", "-f", "mp4",
-                             "-movflags", "+faststart", "-avoid_negative_ts", "make_zero", "-y"});
+                             "-movflags", "+faststart", "-y"});
     }
     set_state(instance, task.get(), result == 0 ? 2 : 3);
 }

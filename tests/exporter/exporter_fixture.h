@@ -116,6 +116,21 @@ private:
     std::unique_ptr<Process> proc_;
 };
 
+// The MD5 of the decoded video frame `index` (counted from 0, in display
+// order) of a media file; empty on failure.
+inline std::string frame_md5(const std::string& path, int index) {
+    const auto r = run("/usr/bin/ffmpeg", {"-nostdin", "-loglevel", "error", "-i", path, "-an", "-frames:v",
+                                           std::to_string(index + 1), "-f", "framemd5", "-"});
+    if (r.status != 0) return "";
+    const auto lines = split_lines(r.out);
+    std::vector<std::string> frames;
+    for (const auto& l : lines)
+        if (!l.empty() && l[0] != '#') frames.push_back(l.substr(l.rfind(',') + 1));
+    return static_cast<int>(frames.size()) == index + 1 ? frames.back() : "";
+}
+
+inline std::string first_frame_md5(const std::string& path) { return frame_md5(path, 0); }
+
 // Receives until the message `want` arrives; false at the deadline.
 inline bool receive_until(ws_link& link, const std::string& want, std::chrono::milliseconds timeout = 60s) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
