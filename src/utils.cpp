@@ -12,22 +12,13 @@
 #include <cstring>
 #include <memory>
 
+#include "handles.h"
 #include "logger.h"
 #include "strl.h"
 
 namespace {
 
 constexpr size_t PATH_LEN = 4096;
-
-struct dir_closer {
-    void operator()(DIR* d) const { closedir(d); }
-};
-using dir_ptr = std::unique_ptr<DIR, dir_closer>;
-
-struct file_closer {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 // Pattern and replacement pairs of the sanitiser, applied in this order.
 const char* const tokens[] = {"/../", "/", "/./", "/", "\\", "", "\"", "", "<", "", ">", "", "&", "", "//", "/",

@@ -5,13 +5,10 @@
 #include <cmath>
 #include <memory>
 
+#include "json_handle.h"
+
 namespace client {
 namespace {
-
-struct json_put {
-    void operator()(json_object* o) const { json_object_put(o); }
-};
-using json_ptr = std::unique_ptr<json_object, json_put>;
 
 json_object* member(json_object* obj, const char* key) {
     json_object* value = nullptr;

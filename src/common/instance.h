@@ -153,3 +153,21 @@ int instance_destroy(Instance** pinstance) {
 }
 
 }  // namespace keelson
+
+// The four instance functions every daemon has, around its own
+// long_options table, set_own_opt and the usage lines of its own options.
+#define INSTANCE_FUNCTIONS(own_usage_lines)                                                                    \
+    namespace {                                                                                                \
+    int usage() { return instance_usage(nullptr); }                                                            \
+    }                                                                                                          \
+    OPTS_FROM_FILE_CB(instance_opts)                                                                           \
+    int instance_init(instance_t** pinstance) { return keelson::instance_create(pinstance); }                 \
+    int instance_release(instance_t** pinstance) { return keelson::instance_destroy(pinstance); }             \
+    int instance_usage(instance_t* instance) {                                                                 \
+        (void)instance;                                                                                        \
+        return keelson::write_usage(PRODUCT_STRING, PRODUCT_NAME, own_usage_lines);                            \
+    }                                                                                                          \
+    int instance_opts(instance_t* instance, int argc, char** argv) {                                           \
+        static const keelson::opts_table table{long_options, PRODUCT_NAME ".log", usage, opts_from_file_cb};  \
+        return keelson::instance_parse(instance, argc, argv, table, set_own_opt);                              \
+    }

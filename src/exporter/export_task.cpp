@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "handles.h"
+#include "json_handle.h"
 #include "logger.h"
 #include "strl.h"
 #include "utils.h"
@@ -19,21 +21,6 @@
 namespace {
 
 constexpr size_t PATH_LEN = 4096;
-
-struct json_put {
-    void operator()(json_object* o) const { json_object_put(o); }
-};
-using json_ptr = std::unique_ptr<json_object, json_put>;
-
-struct file_closer {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
-
-struct dir_closer {
-    void operator()(DIR* d) const { closedir(d); }
-};
-using dir_ptr = std::unique_ptr<DIR, dir_closer>;
 
 const char* const META_KEYS[] = {"date", "from", "to", "head_offs", "tail_rem", "length"};
 

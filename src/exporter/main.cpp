@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/daemon.h"
 #include "demonize.h"
 #include "exporter/export_task.h"
 #include "exporter/exporter.h"
@@ -59,25 +60,8 @@ void stop_worker(pthread_t worker, bool started) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (instance_init(&instance) != 0) {
-        fprintf(stderr, "ERROR: no memory for the instance record\n");
-        return -12;
-    }
-    instance->p_exit = &f_exit;
-    int r = instance_opts(instance, argc, argv);
-    if (r != 0) {
-        instance_release(&instance);
-        return r;
-    }
-    if (instance->f_demonize && !instance->f_nodemonize) {
-        logger_dup(0);
-        demonize();
-    }
-    logger_init(instance->log_file_name, instance->log_rotate_interval);
-    logger_printf(0, "%s", PRODUCT_STRING);
-    signals(&f_exit);
-    pthread_mutex_init(&instance->lock, nullptr);
-    pthread_cond_init(&instance->reg_queue.cond, nullptr);
+    int r = keelson::daemon_open(&instance, &f_exit, argc, argv, instance_opts, PRODUCT_STRING);
+    if (r != 0) return r;
 
     pthread_t worker{};
     const int started = pthread_create(&worker, nullptr, exporter_thread_proc, instance);
@@ -99,10 +83,6 @@ int main(int argc, char** argv) {
 
     stop_worker(worker, started == 0);
     ws_release(instance);
-    pthread_cond_destroy(&instance->reg_queue.cond);
-    pthread_mutex_destroy(&instance->lock);
-    instance_release(&instance);
-    logger_printf(0, "Bye!");
-    logger_release();
+    keelson::daemon_close(&instance);
     return r;
 }

@@ -12,6 +12,8 @@
 #include <memory>
 
 #include "exporter/exporter.h"
+#include "handles.h"
+#include "json_handle.h"
 #include "logger.h"
 
 namespace {
@@ -34,25 +36,14 @@ session_ptr session_alloc() {
     return session_ptr(p == MAP_FAILED ? nullptr : static_cast<ws_cb_session_t*>(p));
 }
 
-struct json_put {
-    void operator()(json_object* o) const { json_object_put(o); }
-};
-using json_ptr = std::unique_ptr<json_object, json_put>;
-
 struct list_free {
     void operator()(int* p) const { free(p); }
 };
 
 // Holds `lock` for a scope.
-class instance_lock {
+class instance_lock : public mutex_guard {
 public:
-    explicit instance_lock(instance_t* instance) : mutex_(&instance->lock) { pthread_mutex_lock(mutex_); }
-    ~instance_lock() { pthread_mutex_unlock(mutex_); }
-    instance_lock(const instance_lock&) = delete;
-    instance_lock& operator=(const instance_lock&) = delete;
-
-private:
-    pthread_mutex_t* mutex_;
+    explicit instance_lock(instance_t* instance) : mutex_guard(&instance->lock) {}
 };
 
 // Touched only on the service thread.

@@ -24,23 +24,6 @@ bool set_own_opt(instance_t* instance, int code, const char* value) {
     }
 }
 
-int usage() { return instance_usage(nullptr); }
-
 }  // namespace
 
-OPTS_FROM_FILE_CB(instance_opts)
-
-int instance_init(instance_t** pinstance) { return keelson::instance_create(pinstance); }
-
-int instance_release(instance_t** pinstance) { return keelson::instance_destroy(pinstance); }
-
-int instance_usage(instance_t* instance) {
-    (void)instance;
-    return keelson::write_usage(PRODUCT_STRING, PRODUCT_NAME,
-                                "    --port=<N>                             xmlrpc control port\n");
-}
-
-int instance_opts(instance_t* instance, int argc, char** argv) {
-    static const keelson::opts_table table{long_options, PRODUCT_NAME ".log", usage, opts_from_file_cb};
-    return keelson::instance_parse(instance, argc, argv, table, set_own_opt);
-}
+INSTANCE_FUNCTIONS("    --port=<N>                             xmlrpc control port\n")

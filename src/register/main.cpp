@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "common/daemon.h"
 #include "demonize.h"
 #include "logger.h"
 #include "register/instance.h"
@@ -60,25 +61,8 @@ void stop(worker* w, bool wake_queue) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (instance_init(&instance) != 0) {
-        fprintf(stderr, "ERROR: no memory for the instance record\n");
-        return -12;
-    }
-    instance->p_exit = &f_exit;
-    const int r = instance_opts(instance, argc, argv);
-    if (r != 0) {
-        instance_release(&instance);
-        return r;
-    }
-    if (instance->f_demonize && !instance->f_nodemonize) {
-        logger_dup(0);
-        demonize();
-    }
-    logger_init(instance->log_file_name, instance->log_rotate_interval);
-    logger_printf(0, "%s", PRODUCT_STRING);
-    signals(&f_exit);
-    pthread_mutex_init(&instance->lock, nullptr);
-    pthread_cond_init(&instance->reg_queue.cond, nullptr);
+    const int r = keelson::daemon_open(&instance, &f_exit, argc, argv, instance_opts, PRODUCT_STRING);
+    if (r != 0) return r;
 
     worker reg{"register", register_thread_proc, {}, false};
     worker watcher{"watcher", watcher_thread_proc, {}, false};
@@ -94,10 +78,6 @@ int main(int argc, char** argv) {
     stop(&watcher, false);
     stop(&reg, true);
     const int status = reg.started && watcher.started ? 0 : 1;
-    pthread_cond_destroy(&instance->reg_queue.cond);
-    pthread_mutex_destroy(&instance->lock);
-    instance_release(&instance);
-    logger_printf(0, "Bye!");
-    logger_release();
+    keelson::daemon_close(&instance);
     return status;
 }

@@ -34,28 +34,6 @@ constexpr const char* PROBE_ERR = "/tmp/Brindlewood.ffprobe.err";
 // The most one sendfile call moves.
 constexpr size_t SENDFILE_MAX = 0x7ffff000;
 
-struct file_closer {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
-
-struct dir_closer {
-    void operator()(DIR* d) const { closedir(d); }
-};
-using dir_ptr = std::unique_ptr<DIR, dir_closer>;
-
-// pthread_mutex_t held for one scope.
-class queue_lock {
-public:
-    explicit queue_lock(pthread_mutex_t* m) : m_(m) { pthread_mutex_lock(m_); }
-    ~queue_lock() { pthread_mutex_unlock(m_); }
-    queue_lock(const queue_lock&) = delete;
-    queue_lock& operator=(const queue_lock&) = delete;
-
-private:
-    pthread_mutex_t* m_;
-};
-
 // The segment in hand and every path its registration writes. All paths are
 // built before any work starts, so a path that does not fit stops the
 // segment before anything is done on a cut path.
@@ -109,7 +87,7 @@ std::unique_ptr<char[]> copy_name(const char* name) {
 int queue_push(instance_t* instance, std::unique_ptr<char[]> name) {
     auto& q = instance->reg_queue;
     int r = -12;
-    queue_lock guard(&instance->lock);
+    mutex_guard guard(&instance->lock);
     if (q.len < MAX_REG_QUEUE_LEN) {
         q.items[q.len++] = std::move(name);
         r = q.len;
@@ -121,7 +99,7 @@ int queue_push(instance_t* instance, std::unique_ptr<char[]> name) {
 // Waits for a name; null once the exit flag is up.
 std::unique_ptr<char[]> queue_take(instance_t* instance) {
     auto& q = instance->reg_queue;
-    queue_lock guard(&instance->lock);
+    mutex_guard guard(&instance->lock);
     while (q.len == 0 && instance->p_exit->load() == 0) pthread_cond_wait(&q.cond, &instance->lock);
     if (instance->p_exit->load() != 0 || q.len == 0) return nullptr;
     std::unique_ptr<char[]> name = std::move(q.items[0]);
@@ -134,7 +112,7 @@ std::unique_ptr<char[]> queue_take(instance_t* instance) {
 // start.
 void queue_drop_all(instance_t* instance) {
     auto& q = instance->reg_queue;
-    queue_lock guard(&instance->lock);
+    mutex_guard guard(&instance->lock);
     for (int i = 0; i < q.len; ++i) q.items[i].reset();
     q.len = 0;
 }

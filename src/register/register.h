@@ -11,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "handles.h"
 #include "register/instance.h"
 
 // Hard-links name from path.watch into path.tmp and queues a copy of the
@@ -63,20 +64,3 @@ bool register_segment_time(const char* name, int64_t* timestamp, struct tm* resu
 // The text of an error number; safe to call from any thread.
 const char* register_errno_text(int err);
 
-// A descriptor closed when the owner goes.
-class unique_fd {
-public:
-    explicit unique_fd(int fd = -1) : fd_(fd) {}
-    ~unique_fd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
