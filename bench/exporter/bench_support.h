@@ -105,7 +105,8 @@ inline summary summarize(std::vector<double> v) {
     if (v.empty()) return s;
     std::sort(v.begin(), v.end());
     s.n = v.size();
-    s.median = v[v.size() / 2];
+    const size_t mid = v.size() / 2;
+    s.median = v.size() % 2 != 0 ? v[mid] : (v[mid - 1] + v[mid]) / 2;
     s.mean = std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(v.size());
     s.p99 = v[std::min(v.size() - 1, v.size() * 99 / 100)];
     s.min = v.front();
