@@ -1,0 +1,323 @@
+// The real client against a real export daemon, real ffmpeg and a library of
+// generated segments across an hour boundary.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "client_fixture.h"
+
+using namespace clienttest;
+
+namespace {
+
+// The test library, one recording: six-second segments from 10:59:42 to
+// 11:00:18 and a last one of three seconds at 11:00:18, ending at 11:00:21.
+const std::vector<long long> SEGMENT_TIMES = {HOUR - 18, HOUR - 12, HOUR - 6, HOUR, HOUR + 6, HOUR + 12, HOUR + 18};
+
+// How long the clip of a span comes out. Stream copy starts the cut on the
+// keyframe at the start of `from`'s segment (the recorder puts one there and
+// nowhere else), and the MP4 edit list hides what comes before `from`.
+double clip_seconds(long long from, long long to) { return static_cast<double>(to - from); }
+
+std::string iso(long long t) {
+    const time_t tt = static_cast<time_t>(t);
+    struct tm tm_utc{};
+    gmtime_r(&tt, &tm_utc);
+    char buf[32] = {0};
+    strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm_utc);
+    return buf;
+}
+
+class ClientAgainstDaemon : public ::testing::Test {
+protected:
+    // Fills the library, leaving out the segments in `missing`.
+    void fill(const std::set<long long>& missing = {}) {
+        const auto& segments = recording();
+        ASSERT_EQ(segments.size(), SEGMENT_TIMES.size()) << "ffmpeg could not make the recording";
+        for (size_t i = 0; i < SEGMENT_TIMES.size(); ++i) {
+            if (!missing.contains(SEGMENT_TIMES[i])) lib.add(SEGMENT_TIMES[i], segments[i]);
+        }
+    }
+
+    void start(const std::string& ffmpeg = "ffmpeg") {
+        daemon = std::make_unique<ExportDaemon>(dir, lib.root(), ffmpeg);
+        ASSERT_TRUE(daemon->ready()) << daemon->log();
+    }
+
+    void TearDown() override {
+        if (daemon) {
+            EXPECT_EQ(daemon->stop(), 0) << daemon->log();
+        }
+    }
+
+    std::vector<std::string> clip_args(long long from, long long to, const std::string& title = "clip") const {
+        return {"clip",      "--port", daemon->port_arg(), "--lib-path", lib.root(), "--from",       iso(from),
+                "--to",      iso(to),  "--title",          title,        "--wait",   "--tasks-path", daemon->tasks(),
+                "--timeout", "120"};
+    }
+
+    // Runs clip --wait and checks that it followed one task to done; the
+    // task's number, or -1.
+    int clip_done(long long from, long long to, const std::string& title, const std::vector<std::string>& extra) {
+        auto args = clip_args(from, to, title);
+        args.insert(args.end(), extra.begin(), extra.end());
+        const RunResult r = client(args);
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        const Followed f = followed(r.out);
+        EXPECT_EQ(f.tasks.size(), 1u) << r.out;
+        if (f.tasks.size() != 1 || f.states.empty()) return -1;
+        EXPECT_EQ(f.states.front(), "queued") << r.out;
+        EXPECT_EQ(f.states.back(), "done") << r.out;
+        return *f.tasks.begin();
+    }
+
+    // The number of segment lines of a task's playlist.
+    int playlist_segments(int task) const {
+        int n = 0;
+        for (const auto& line : split_lines(read_file(daemon->task(task, "playlist.m3u8")))) {
+            n += !line.empty() && line[0] != '#';
+        }
+        return n;
+    }
+
+    TempDir dir;
+    Library lib{dir / "lib"};
+    std::unique_ptr<ExportDaemon> daemon;
+};
+
+// A span across the hour boundary: the client reads both hours' indexes,
+// follows its task to done, and the clip is as long as the span.
+TEST_F(ClientAgainstDaemon, ClipAcrossTheHourEndsDone) {
+    ASSERT_NO_FATAL_FAILURE(fill());
+    ASSERT_NO_FATAL_FAILURE(start());
+    const RunResult r = client(clip_args(HOUR - 10, HOUR + 8, "across the hour"));
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("segments 4 from " + std::to_string(HOUR - 12) + ", head_offs 2,"), std::string::npos)
+        << r.out;
+    const Followed f = followed(r.out);
+    ASSERT_EQ(f.tasks.size(), 1u) << r.out;
+    const int task = *f.tasks.begin();
+    EXPECT_EQ(f.states.front(), "queued") << r.out;
+    EXPECT_EQ(f.states.back(), "done") << r.out;
+    for (const auto& s : f.states) EXPECT_TRUE(s == "queued" || s == "running" || s == "done") << r.out;
+    EXPECT_EQ(split_lines(r.out).back(), "task " + std::to_string(task) + " done");
+
+    EXPECT_EQ(read_file(daemon->task(task, "state")).substr(0, 1), "2");
+    const json_ptr meta = parse_json_file(daemon->task(task, "index.json"));
+    ASSERT_NE(meta, nullptr) << read_file(daemon->task(task, "index.json"));
+    EXPECT_EQ(json_string(meta.get(), "title"), "across the hour");
+    EXPECT_EQ(json_string(meta.get(), "date"), "2021-05-01");
+    EXPECT_EQ(json_string(meta.get(), "from"), "2021-05-01T10:59:50Z");
+    EXPECT_EQ(json_string(meta.get(), "to"), "2021-05-01T11:00:08Z");
+    EXPECT_EQ(json_int(meta.get(), "lib_idx"), 0);
+    EXPECT_EQ(json_int(meta.get(), "head_offs"), 2);
+
+    const std::string playlist = read_file(daemon->task(task, "playlist.m3u8"));
+    EXPECT_EQ(playlist_segments(task), 4) << playlist;
+    EXPECT_NE(playlist.find("2021/05/01/10/" + std::to_string(HOUR - 12) + ".ts"), std::string::npos) << playlist;
+    EXPECT_NE(playlist.find("2021/05/01/11/" + std::to_string(HOUR + 6) + ".ts"), std::string::npos) << playlist;
+    EXPECT_NEAR(probe_duration(daemon->task(task, "cut.mp4")), 18.0, 1.1);
+    EXPECT_EQ(probe_size(daemon->task(task, "thumb.jpg")), "96x54");
+}
+
+struct Span {
+    const char* name;
+    long long from;
+    long long to;
+    int segments;
+    long long first;
+};
+
+class ClipSpans : public ClientAgainstDaemon, public ::testing::WithParamInterface<Span> {};
+
+void PrintTo(const Span& s, std::ostream* os) { *os << s.name; }
+
+// The cut the daemon makes for each kind of span is as long as the span, to
+// the second.
+TEST_P(ClipSpans, CutIsAsLongAsTheSpan) {
+    const Span s = GetParam();
+    ASSERT_NO_FATAL_FAILURE(fill());
+    ASSERT_NO_FATAL_FAILURE(start());
+    const RunResult r = client(clip_args(s.from, s.to, s.name));
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("segments " + std::to_string(s.segments) + " from " + std::to_string(s.first) + ","),
+              std::string::npos)
+        << r.out;
+    const Followed f = followed(r.out);
+    ASSERT_EQ(f.tasks.size(), 1u) << r.out;
+    ASSERT_EQ(f.states.back(), "done") << r.out;
+    const int task = *f.tasks.begin();
+    EXPECT_EQ(playlist_segments(task), s.segments);
+    EXPECT_NEAR(probe_duration(daemon->task(task, "cut.mp4")), clip_seconds(s.from, s.to), 1.1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ClipSpans,
+                         ::testing::Values(Span{"inside_one_segment", HOUR + 7, HOUR + 10, 1, HOUR + 6},
+                                           Span{"across_segments_of_one_hour", HOUR - 16, HOUR - 4, 3, HOUR - 18},
+                                           Span{"on_segment_boundaries", HOUR, HOUR + 12, 2, HOUR},
+                                           Span{"into_the_shorter_last_segment", HOUR + 14, HOUR + 20, 2, HOUR + 12},
+                                           Span{"to_the_end_of_the_shorter_last", HOUR + 12, HOUR + 21, 2, HOUR + 12}),
+                         [](const ::testing::TestParamInfo<Span>& info) { return std::string(info.param.name); });
+
+// An ffmpeg that fails makes the task fail, and the client says so with a
+// non-zero exit, whether it follows by the tasks folder or by announcements
+// alone.
+TEST_F(ClientAgainstDaemon, FailingFfmpegEndsFailed) {
+    ASSERT_NO_FATAL_FAILURE(fill());
+    ASSERT_NO_FATAL_FAILURE(start("/bin/false"));
+    const RunResult r = client(clip_args(HOUR, HOUR + 6, "doomed"));
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    const Followed f = followed(r.out);
+    ASSERT_EQ(f.tasks.size(), 1u) << r.out;
+    const int task = *f.tasks.begin();
+    EXPECT_EQ(split_lines(r.out).back(), "task " + std::to_string(task) + " failed") << r.out;
+    EXPECT_EQ(read_file(daemon->task(task, "state")).substr(0, 1), "3");
+
+    const RunResult bare =
+        client({"clip", "--port", daemon->port_arg(), "--lib-path", lib.root(), "--from", iso(HOUR + 2), "--to",
+                iso(HOUR + 5), "--title", "doomed again", "--wait", "--timeout", "120"});
+    EXPECT_EQ(bare.status, 1) << bare.out << bare.err;
+    const Followed g = followed(bare.out);
+    ASSERT_EQ(g.tasks.size(), 1u) << bare.out;
+    EXPECT_NE(*g.tasks.begin(), task);
+    EXPECT_EQ(g.states.back(), "failed") << bare.out;
+    EXPECT_EQ(read_file(daemon->task(*g.tasks.begin(), "state")).substr(0, 1), "3");
+}
+
+// A hole in the library is refused with one line saying where, and nothing
+// is submitted; --allow-gaps takes the video there is.
+TEST_F(ClientAgainstDaemon, GapIsRefusedUnlessAllowed) {
+    ASSERT_NO_FATAL_FAILURE(fill({HOUR + 6}));
+    ASSERT_NO_FATAL_FAILURE(start());
+    const RunResult r = client(clip_args(HOUR, HOUR + 18, "gappy"));
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    ASSERT_EQ(split_lines(r.err).size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("gap"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("2021-05-01T11:00:06Z to 2021-05-01T11:00:12Z"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("--allow-gaps"), std::string::npos) << r.err;
+    EXPECT_TRUE(followed(r.out).tasks.empty()) << r.out;
+    EXPECT_EQ(daemon->task_count(), 0);
+
+    const int task = clip_done(HOUR, HOUR + 18, "gappy but allowed", {"--allow-gaps"});
+    ASSERT_GT(task, 0);
+    EXPECT_EQ(playlist_segments(task), 2);
+    EXPECT_EQ(json_string(parse_json_file(daemon->task(task, "index.json")).get(), "title"), "gappy but allowed");
+    // Twelve seconds of video are there for the eighteen asked for. ffmpeg
+    // counts the cut's length in time stamps, which run on across the hole,
+    // so the clip may stop at the hole: it holds at least the video before it.
+    const double cut = probe_duration(daemon->task(task, "cut.mp4"));
+    EXPECT_GE(cut, 6.0 - 1.1);
+    EXPECT_LE(cut, 12.0 + 1.1);
+    EXPECT_EQ(probe_size(daemon->task(task, "cut.mp4")), "320x180");
+    EXPECT_EQ(daemon->task_count(), 1);
+}
+
+// Requests the client cannot make: one line of reason each, exit 1 (2 for a
+// usage error), and no task.
+TEST_F(ClientAgainstDaemon, RefusesSpansItCannotCut) {
+    ASSERT_NO_FATAL_FAILURE(fill());
+    ASSERT_NO_FATAL_FAILURE(start());
+    struct Case {
+        long long from;
+        long long to;
+        const char* says;
+    };
+    const Case cases[] = {{HOUR + 3600, HOUR + 3610, "no segment covers the span"},
+                          {HOUR - 7200, HOUR - 7190, "no segment covers the span"},
+                          {HOUR + 10, HOUR, "is not after the start"},
+                          {HOUR + 10, HOUR + 10, "is not after the start"}};
+    for (const Case& c : cases) {
+        const RunResult r = client(clip_args(c.from, c.to));
+        EXPECT_EQ(r.status, 1) << iso(c.from) << " to " << iso(c.to) << "\n" << r.out << r.err;
+        EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_TRUE(r.out.empty()) << r.out;
+    }
+
+    lib.append_index(HOUR, "not\ta line");
+    const RunResult bad = client(clip_args(HOUR, HOUR + 6));
+    EXPECT_EQ(bad.status, 1) << bad.out << bad.err;
+    EXPECT_EQ(split_lines(bad.err).size(), 1u) << bad.err;
+    EXPECT_NE(bad.err.find("malformed index line 5 in " + lib.root() + "/2021/05/01/11/index.cvs"), std::string::npos)
+        << bad.err;
+
+    const RunResult usage = client({"clip", "--lib-path", lib.root(), "--from", iso(HOUR), "--to", iso(HOUR + 6)});
+    EXPECT_EQ(usage.status, 2) << usage.err;
+    EXPECT_NE(usage.err.find("--port is needed"), std::string::npos) << usage.err;
+
+    EXPECT_EQ(daemon->task_count(), 0);
+    const RunResult list = client({"list", "--port", daemon->port_arg()});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out, "");
+}
+
+// Nothing listens on the port: one line of reason and exit 1, for clip and
+// for list.
+TEST_F(ClientAgainstDaemon, UnreachableServer) {
+    ASSERT_NO_FATAL_FAILURE(fill());
+    const std::string port = std::to_string(free_port());
+    const RunResult r = client({"clip", "--port", port, "--lib-path", lib.root(), "--from", iso(HOUR), "--to",
+                                iso(HOUR + 6), "--wait", "--timeout", "30"},
+                               60s);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
+    EXPECT_EQ(r.err.rfind("BrindlewoodClient: ", 0), 0u) << r.err;
+    EXPECT_TRUE(followed(r.out).tasks.empty()) << r.out;
+
+    const RunResult list = client({"list", "--port", port}, 60s);
+    EXPECT_EQ(list.status, 1) << list.out << list.err;
+    EXPECT_EQ(split_lines(list.err).size(), 1u) << list.err;
+    EXPECT_TRUE(list.out.empty()) << list.out;
+}
+
+// Clients submitting at the same moment: with --tasks-path each one finds
+// its own task among the announcements and follows it to done.
+TEST_F(ClientAgainstDaemon, ConcurrentClientsEachFollowTheirOwnTask) {
+    ASSERT_NO_FATAL_FAILURE(fill());
+    ASSERT_NO_FATAL_FAILURE(start());
+    struct Ask {
+        std::string title;
+        long long from;
+        long long to;
+    };
+    const std::vector<Ask> asks = {{"first client", HOUR - 10, HOUR + 8},
+                                   {"second client", HOUR + 2, HOUR + 14},
+                                   {"third client", HOUR - 18, HOUR - 13}};
+    std::vector<std::unique_ptr<Process>> clients;
+    for (const auto& a : asks) {
+        clients.push_back(
+            std::make_unique<Process>(BRINDLEWOOD_CLIENT_BIN, clip_args(a.from, a.to, a.title), dir.path()));
+    }
+    std::set<int> numbers;
+    for (size_t i = 0; i < asks.size(); ++i) {
+        const auto status = clients[i]->wait_exit(180s);
+        ASSERT_TRUE(status.has_value()) << asks[i].title << " still runs";
+        EXPECT_EQ(*status, 0) << clients[i]->out() << clients[i]->err();
+        const Followed f = followed(clients[i]->out());
+        ASSERT_EQ(f.tasks.size(), 1u) << clients[i]->out();
+        EXPECT_EQ(f.states.back(), "done") << clients[i]->out();
+        const int task = *f.tasks.begin();
+        numbers.insert(task);
+
+        const json_ptr meta = parse_json_file(daemon->task(task, "index.json"));
+        ASSERT_NE(meta, nullptr);
+        EXPECT_EQ(json_string(meta.get(), "title"), asks[i].title) << "task " << task;
+        EXPECT_EQ(json_string(meta.get(), "from"), iso(asks[i].from)) << "task " << task;
+        EXPECT_EQ(json_string(meta.get(), "to"), iso(asks[i].to)) << "task " << task;
+        EXPECT_NEAR(probe_duration(daemon->task(task, "cut.mp4")), clip_seconds(asks[i].from, asks[i].to), 1.1)
+            << "task " << task;
+    }
+    EXPECT_EQ(numbers.size(), asks.size()) << "each client reports a task of its own";
+
+    const RunResult list = client({"list", "--port", daemon->port_arg()});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out, "1\n2\n3\n");
+}
+
+}  // namespace

@@ -1,0 +1,130 @@
+// The demo script, CI-sized, on the programs of this build tree: it must end
+// with status 0 and a final report whose paths exist and whose clip is as
+// long as it asked for.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "client_fixture.h"
+
+using namespace clienttest;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int SEGMENTS = 6;
+
+// The report's "  label    value" lines after "Brindlewood demo: done".
+std::map<std::string, std::string> report(const std::string& out) {
+    static const std::regex line_re("  ([a-z][a-z ]*?) {2,}(.+)");
+    std::map<std::string, std::string> fields;
+    bool in_report = false;
+    for (const auto& line : split_lines(out)) {
+        if (line == "Brindlewood demo: done") in_report = true;
+        std::smatch m;
+        if (in_report && std::regex_match(line, m, line_re)) fields[m[1]] = m[2];
+    }
+    return fields;
+}
+
+std::vector<std::string> words(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> w;
+    for (std::string s; in >> s;) w.push_back(s);
+    return w;
+}
+
+std::string last_log_text(const std::string& log) {
+    const auto lines = split_lines(read_file(log));
+    if (lines.empty()) return {};
+    const size_t at = lines.back().find("] ");
+    return at == std::string::npos ? lines.back() : lines.back().substr(at + 2);
+}
+
+// The register daemon keeps its probe output in a file named by its process
+// id, which its log gives on the stop signal.
+void remove_probe_file(const std::string& log) {
+    static const std::regex pid_re("sighandler: \\[(\\d+)\\]");
+    const std::string text = read_file(log);
+    std::smatch m;
+    if (std::regex_search(text, m, pid_re)) unlink(("/tmp/Brindlewood.ffprobe." + m[1].str()).c_str());
+}
+
+TEST(DemoScript, RunsTheWholeJobAndReportsWhatItMade) {
+    TempDir dir;
+    const std::string demo = dir / "demo";
+    setenv("BUILD_DIR", PROGRAMS_DIR, 1);
+    setenv("DEMO_DIR", demo.c_str(), 1);
+    setenv("DEMO_SEGMENTS", std::to_string(SEGMENTS).c_str(), 1);
+    Process script(DEMO_SCRIPT, {}, dir.path());
+    const auto status = script.wait_exit(240s);
+    remove_probe_file(demo + "/logs/Brindlewood.log");
+    ASSERT_TRUE(status.has_value()) << "the demo still runs\n" << script.out() << script.err();
+    ASSERT_EQ(*status, 0) << script.out() << script.err();
+
+    const auto fields = report(script.out());
+    ASSERT_EQ(fields.size(), 8u) << script.out();
+    EXPECT_EQ(fields.at("folder"), demo);
+    const std::string library = fields.at("media library");
+    EXPECT_EQ(library, demo + "/library");
+    ASSERT_TRUE(fs::is_directory(library));
+
+    // Half the segments before the hour boundary, half after: two hours.
+    const auto index_files = words(fields.at("index files"));
+    ASSERT_EQ(index_files.size(), 2u) << fields.at("index files");
+    int indexed = 0;
+    for (const auto& rel : index_files) {
+        const std::string index = library + "/" + rel;
+        ASSERT_TRUE(file_exists(index)) << index;
+        const std::string hour = fs::path(index).parent_path().string();
+        for (const auto& line : split_lines(read_file(index))) {
+            ++indexed;
+            const std::string name = line.substr(0, line.find('\t'));
+            EXPECT_TRUE(file_exists(hour + "/" + name)) << line;
+            const std::string thumb = hour + "/" + name.substr(0, name.size() - 3) + ".jpg";
+            EXPECT_EQ(probe_size(thumb), "96x54") << thumb;
+        }
+    }
+    EXPECT_EQ(indexed, SEGMENTS);
+
+    EXPECT_EQ(fields.at("thumbnails"), std::to_string(SEGMENTS) + " JPEG files beside the segments");
+    int jpegs = 0;
+    for (const auto& e : fs::recursive_directory_iterator(library)) jpegs += e.path().extension() == ".jpg";
+    EXPECT_EQ(jpegs, SEGMENTS);
+
+    const std::string task = fields.at("task folder");
+    EXPECT_EQ(fs::path(task).parent_path(), fs::path(demo + "/tasks"));
+    ASSERT_TRUE(fs::is_directory(task)) << task;
+    EXPECT_EQ(read_file(task + "/state").substr(0, 1), "2");
+    EXPECT_EQ(json_string(parse_json_file(task + "/index.json").get(), "title"), "Brindlewood demo");
+
+    const std::string clip = fields.at("clip");
+    EXPECT_EQ(clip, task + "/cut.mp4");
+    ASSERT_TRUE(file_exists(clip));
+    const double measured = probe_duration(clip);
+
+    static const std::regex duration_re("([0-9.]+) s measured by ffprobe, ([0-9]+) s requested");
+    std::smatch m;
+    const std::string duration = fields.at("clip duration");
+    ASSERT_TRUE(std::regex_match(duration, m, duration_re)) << duration;
+    const double reported = std::stod(m[1]);
+    const int requested = std::stoi(m[2]);
+    EXPECT_EQ(requested, SEGMENTS * 6 / 2) << "the middle half of the recording";
+    EXPECT_NEAR(reported, measured, 0.01);
+    EXPECT_NEAR(measured, requested, 1.1);
+
+    // Both daemons were stopped in order before the report.
+    const std::string logs = fields.at("logs");
+    EXPECT_EQ(logs, demo + "/logs");
+    EXPECT_EQ(last_log_text(logs + "/Brindlewood.log"), "Bye!");
+    EXPECT_EQ(last_log_text(logs + "/BrindlewoodExporter.log"), "Bye!");
+}
+
+}  // namespace
