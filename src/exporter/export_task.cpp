@@ -140,7 +140,13 @@ bool is_task_name(const char* name, int* number) {
     return strcmp(canonical, name) == 0;
 }
 
-bool is_directory(const char* path, const char* name) {
+// The entry's type from readdir when the file system gives it; stat only
+// for links (followed, as before) and unknown types, so that listing a large
+// tasks folder costs no system call per folder.
+bool is_directory(const char* path, const struct dirent* entry) {
+    if (entry->d_type == DT_DIR) return true;
+    if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_LNK) return false;
+    const char* name = entry->d_name;
     char full[PATH_LEN];
     snprintf(full, sizeof full, "%s/%s", path, name);
     struct stat st;
@@ -225,7 +231,7 @@ int export_task_lists(const char* path, int** plist) {
         const char* name = entry->d_name;
         int number = 0;
         if (name[0] == '.' || name[0] == '~') continue;
-        if (!is_directory(path, name) || !is_task_name(name, &number)) continue;
+        if (!is_task_name(name, &number) || !is_directory(path, entry)) continue;
         numbers.push_back(number);
     }
     if (numbers.empty()) return 0;

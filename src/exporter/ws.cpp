@@ -5,7 +5,9 @@
 #include <libwebsockets.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +36,37 @@ using session_ptr = std::unique_ptr<ws_cb_session_t, session_unmap>;
 session_ptr session_alloc() {
     void* p = mmap(nullptr, sizeof(ws_cb_session_t), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     return session_ptr(p == MAP_FAILED ? nullptr : static_cast<ws_cb_session_t*>(p));
+}
+
+// Buffers of a session that held more than this give their pages back once
+// the message is done, so one large message does not stay resident for the
+// life of the connection.
+constexpr size_t KEEP_RESIDENT = 16 * 1024;
+
+// Hands the whole pages of [p, p + len) back to the kernel, which supplies
+// them zero-filled at the next touch; the partial pages at the edges are
+// cleared by hand.
+void release_pages(void* p, size_t len) {
+    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto from = reinterpret_cast<uintptr_t>(p);
+    const uintptr_t to = from + len;
+    const uintptr_t lo = (from + page - 1) & ~(page - 1);
+    const uintptr_t hi = to & ~(page - 1);
+    if (hi <= lo) {
+        memset(p, 0, len);
+        return;
+    }
+    memset(p, 0, lo - from);
+    memset(reinterpret_cast<void*>(hi), 0, to - hi);
+    madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_DONTNEED);
+}
+
+// Clears the first len bytes of a session buffer.
+void clear_used(void* p, size_t len) {
+    if (len > KEEP_RESIDENT)
+        release_pages(p, len);
+    else
+        memset(p, 0, len);
 }
 
 struct list_free {
@@ -90,6 +123,7 @@ bool append_locked(ws_cb_session_t* s, const char* msg, size_t l, const char* wh
     }
     memcpy(s->send_buf + s->send_len, msg, l + 1);
     s->send_len += static_cast<int>(l + 1);
+    s->send_high = std::max(s->send_high, s->send_len);
     return true;
 }
 
@@ -181,7 +215,7 @@ void on_receive(instance_t* instance, ws_cb_session_t* s, struct lws* wsi, const
     if (!lws_is_final_fragment(wsi)) return;
     ws_cb_recv(instance, s, wsi);
     // Clear only what the message used, so idle pages stay untouched.
-    memset(s->recv_buf, 0, static_cast<size_t>(s->recv_len));
+    clear_used(s->recv_buf, static_cast<size_t>(s->recv_len));
     s->recv_len = 0;
 }
 
@@ -280,11 +314,17 @@ int ws_cb_write(instance_t* instance, ws_cb_session_t* ctx, struct lws* wsi, voi
             memcpy(ctx->buf + LWS_PRE, ctx->send_buf, static_cast<size_t>(r));
             memmove(ctx->send_buf, ctx->send_buf + r, static_cast<size_t>(ctx->send_len - r));
             ctx->send_len -= r;
+            if (ctx->send_len == 0 && static_cast<size_t>(ctx->send_high) > KEEP_RESIDENT) {
+                release_pages(ctx->send_buf, static_cast<size_t>(ctx->send_high));
+                ctx->send_high = 0;
+            }
         }
     }
     if (r == 0) return 0;
     logger_printf(1, "%s: r=%d, ctx=%p, idx=%d", "ws_cb_write", r, static_cast<void*>(ctx), ctx->idx);
+    // The library keeps its own copy of whatever the socket did not take.
     const int n = lws_write(wsi, ctx->buf + LWS_PRE, static_cast<size_t>(r - 1), LWS_WRITE_TEXT);
+    if (static_cast<size_t>(r) + LWS_PRE > KEEP_RESIDENT) release_pages(ctx->buf, LWS_PRE + static_cast<size_t>(r));
     lws_callback_on_writable(wsi);
     return n;
 }

@@ -31,6 +31,7 @@ struct ws_cb_session_desc {
     struct lws* wsi;                 // to close the connection from the service thread
     int f_overflow;                  // a message did not fit: the connection is being closed
     int f_counted;                   // counted against WS_MAX_SESSIONS
+    int send_high;                   // bytes of send_buf touched since its pages went back
 };
 typedef struct ws_cb_session_desc ws_cb_session_t;
 
@@ -45,11 +46,11 @@ void ws_service(instance_t* instance);
 // in hand at shutdown, so its final state still reaches the clients).
 void ws_service_until(instance_t* instance, bool (*done)(instance_t*));
 
-// Closes every connection and destroys the context; call before `lock` goes.
 // Services clients until every pooled queue is sent or `limit` passes; the
 // last announcements at a stop still reach them.
 void ws_flush(instance_t* instance, std::chrono::milliseconds limit);
 
+// Closes every connection and destroys the context; call before `lock` goes.
 void ws_release(instance_t* instance);
 
 // Queues msg for every pooled session and wakes the service thread. Any
