@@ -110,6 +110,10 @@ TEST(ExportService, LargestMessageIsHandledOneMoreByteIsNot) {
     EXPECT_TRUE(wait_until([&] { return ex.log_count("ws_cb_recv: failed to parse") == 1; }));
     EXPECT_TRUE(drain(*client, 500ms).empty());
     EXPECT_FALSE(file_exists(task_folder(ex.tasks(), 2)));
+    // The buffer is clean again for the next, ordinary request.
+    ASSERT_TRUE(client->send(task_request("after")));
+    EXPECT_TRUE(receive_until(*client, new_task_message(2), 10s));
+    EXPECT_NE(read_file(task_folder(ex.tasks(), 2) + "/index.json").find("\"title\": \"after\""), std::string::npos);
 }
 
 TEST(ExportService, ThirtyThreeClientsAndSlotReuse) {
