@@ -52,11 +52,6 @@ constexpr int IDLE_CONNECTIONS = 100;
 constexpr int HOUR_SEGMENTS = 600;
 constexpr int EXPORT_ROUNDS = 6;
 
-struct list_free {
-    void operator()(int* p) const { free(p); }
-};
-using list_ptr = std::unique_ptr<int, list_free>;
-
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_port() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -410,7 +405,7 @@ void accept_rate(daemon_run& d, const std::string& tasks, int segments, int coun
     }
     int* raw = nullptr;
     const int stored = export_task_lists(tasks.c_str(), &raw);
-    list_ptr ids(raw);
+    task_list_ptr ids(raw);
     const double accept_s = us_between(t0, last_announced) / 1e6;
     const double done_s = us_between(t0, last_done) / 1e6;
     printf("   %3d-segment tasks (%zu bytes each), %d sent in %.3f s: %d announced, %d folders now stored "

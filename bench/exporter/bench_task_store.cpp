@@ -19,6 +19,7 @@
 #include "exporter/export_task.h"
 #include "exporter/exporter.h"
 #include "exporter/instance.h"
+#include "json_handle.h"
 #include "logger.h"
 
 namespace {
@@ -30,16 +31,6 @@ using bench::us_between;
 constexpr int WARMUP = 50;
 constexpr int LIST_FOLDERS = 10000;
 constexpr int LISTINGS = 200;
-
-struct json_put {
-    void operator()(json_object* o) const { json_object_put(o); }
-};
-using json_ptr = std::unique_ptr<json_object, json_put>;
-
-struct list_free {
-    void operator()(int* p) const { free(p); }
-};
-using list_ptr = std::unique_ptr<int, list_free>;
 
 // The daemon's instance record with what the store and the queue use: the
 // tasks folder, one library, the lock and the queue's condition.
@@ -67,7 +58,7 @@ public:
         raw_->tasks.sys_id = 1;
         int* raw = nullptr;
         const int n = export_task_lists(raw_->path.tasks, &raw);
-        list_ptr ids(raw);
+        task_list_ptr ids(raw);
         for (int i = 0; i < n; ++i) raw_->tasks.sys_id = std::max(raw_->tasks.sys_id, ids.get()[i] + 1);
     }
     // Empties the queue the worker would drain (there is no worker here).
@@ -241,7 +232,7 @@ int main() {
             const auto t0 = clock_type::now();
             int* raw = nullptr;
             listed = export_task_lists(tasks.c_str(), &raw);
-            list_ptr ids(raw);
+            task_list_ptr ids(raw);
             ids.reset();
             const auto t1 = clock_type::now();
             in.continue_numbering();

@@ -62,6 +62,12 @@ int export_task_save_state(const char* path, export_task_t* task);
 // null for none), or -22 when path cannot be listed.
 int export_task_lists(const char* path, int** plist);
 
+struct task_list_free {
+    void operator()(int* p) const { free(p); }
+};
+// Owns a list from export_task_lists.
+using task_list_ptr = std::unique_ptr<int, task_list_free>;
+
 // Not built: always -22 and *pjson untouched. Nothing calls it.
 int export_task_to_json(export_task_t* task, struct json_object** pjson);
 

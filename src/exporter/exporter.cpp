@@ -28,10 +28,6 @@ struct task_free {
 };
 using task_ptr = std::unique_ptr<export_task_t, task_free>;
 
-struct list_free {
-    void operator()(int* p) const { free(p); }
-};
-
 // Adds a number to the queue under `lock`; -12 when it is full.
 int push_locked(instance_t* instance, int number) {
     auto& q = instance->reg_queue;
@@ -194,7 +190,7 @@ bool exporter_finished(instance_t* instance) {
 int exporter_requeue_unfinished(instance_t* instance) {
     int* raw = nullptr;
     const int n = export_task_lists(instance->path.tasks, &raw);
-    std::unique_ptr<int, list_free> list(raw);
+    task_list_ptr list(raw);
     if (n <= 0) return 0;
     std::vector<int> numbers(list.get(), list.get() + n);
     std::sort(numbers.begin(), numbers.end());

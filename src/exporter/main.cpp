@@ -21,16 +21,12 @@ namespace {
 instance_t* instance = nullptr;
 std::atomic<int> f_exit{0};
 
-struct list_free {
-    void operator()(int* p) const { free(p); }
-};
-
 // The next task number: one more than the highest task folder on disk.
 void continue_numbering() {
     instance->tasks.sys_id = 1;
     int* raw = nullptr;
     const int n = export_task_lists(instance->path.tasks, &raw);
-    std::unique_ptr<int, list_free> ids(raw);
+    task_task_list_ptr ids(raw);
     if (n > 0) {
         for (int i = 0; i < n; ++i) {
             if (instance->tasks.sys_id < ids.get()[i]) instance->tasks.sys_id = ids.get()[i];

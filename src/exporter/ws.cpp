@@ -69,10 +69,6 @@ void clear_used(void* p, size_t len) {
         memset(p, 0, len);
 }
 
-struct list_free {
-    void operator()(int* p) const { free(p); }
-};
-
 // Holds `lock` for a scope.
 class instance_lock : public mutex_guard {
 public:
@@ -130,7 +126,7 @@ bool append_locked(ws_cb_session_t* s, const char* msg, size_t l, const char* wh
 void queue_task_list(instance_t* instance, ws_cb_session_t* s) {
     int* raw = nullptr;
     const int n = export_task_lists(instance->path.tasks, &raw);
-    std::unique_ptr<int, list_free> list(raw);
+    task_list_ptr list(raw);
     if (n <= 0) return;
     json_ptr root(json_object_new_object());
     json_object* tasks = json_object_new_array();

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "client/ws_link.h"
+#include "json_handle.h"
 #include "support/support.h"
 
 namespace clienttest {
@@ -178,11 +179,6 @@ inline Followed followed(const std::string& out) {
 }
 
 // A parsed JSON text, released with its object.
-struct json_put {
-    void operator()(json_object* o) const { json_object_put(o); }
-};
-using json_ptr = std::unique_ptr<json_object, json_put>;
-
 inline json_ptr parse_json_file(const std::string& path) {
     return json_ptr(json_tokener_parse(read_file(path).c_str()));
 }

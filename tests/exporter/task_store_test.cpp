@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "exporter/export_task.h"
+#include "json_handle.h"
 #include "logger.h"
 #include "support/support.h"
 
@@ -15,11 +16,6 @@ using testsupport::TempDir;
 using testsupport::write_file;
 
 namespace {
-
-struct json_put {
-    void operator()(json_object* o) const { json_object_put(o); }
-};
-using json_ptr = std::unique_ptr<json_object, json_put>;
 
 const char* const FULL = R"({ "date": "D", "from": "F", "to": "T", "title": "X", "lib_idx": 1,
     "head_offs": 2.9, "tail_rem": 1.5, "length": 66,
