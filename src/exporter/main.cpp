@@ -26,7 +26,7 @@ void continue_numbering() {
     instance->tasks.sys_id = 1;
     int* raw = nullptr;
     const int n = export_task_lists(instance->path.tasks, &raw);
-    task_task_list_ptr ids(raw);
+    task_list_ptr ids(raw);
     if (n > 0) {
         for (int i = 0; i < n; ++i) {
             if (instance->tasks.sys_id < ids.get()[i]) instance->tasks.sys_id = ids.get()[i];
