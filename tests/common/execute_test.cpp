@@ -111,8 +111,9 @@ TEST(Execute, PidHoldsTheChildWhileItRunsThenZero) {
     watched_pid = &pid;
     signal(SIGUSR1, record_pid);
     // The child tells us its id on stdout and pokes us while it runs; the
-    // handler reads the out-parameter at that moment.
-    ASSERT_EQ(sh("echo $$; kill -USR1 $PPID; sleep 0.2", out.c_str(), nullptr, &pid), 0);
+    // handler reads the out-parameter at that moment. The pause leaves the
+    // launcher time to store the id once the spawn has returned.
+    ASSERT_EQ(sh("echo $$; sleep 0.3; kill -USR1 $PPID; sleep 0.2", out.c_str(), nullptr, &pid), 0);
     signal(SIGUSR1, SIG_DFL);
     EXPECT_EQ(pid, 0);
     EXPECT_EQ(static_cast<int>(seen_pid), atoi(testsupport::read_file(out).c_str()));
