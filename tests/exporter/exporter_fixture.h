@@ -103,6 +103,11 @@ public:
         return link;
     }
 
+    // Waits until the log holds `piece` n times (the writer is asynchronous).
+    bool wait_log_count(const std::string& piece, int n) const {
+        return wait_until([&] { return log_count(piece) == n; });
+    }
+
     int log_count(const std::string& piece) const {
         const std::string text = log();
         int n = 0;
