@@ -3,6 +3,7 @@
 #include <chrono>
 #include <json-c/json.h>
 #include <libwebsockets.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -351,6 +352,12 @@ int ws_notify_task_state(instance_t* instance, export_task_t* task) {
 }
 
 int ws_init(instance_t* instance) {
+    // The library mallocs a receive buffer of WS_RECV_BUF for every
+    // connection. Once such a block has been freed, glibc would serve the
+    // next ones from the heap, whose reused pages are resident; a fixed
+    // threshold keeps each of them a fresh mapping that costs only what is
+    // touched and goes back whole at close.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     struct lws_context_creation_info info = {};
     info.port = instance->ws.port;
     info.protocols = ws_protocols;
