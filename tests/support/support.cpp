@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -10,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <regex>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -271,6 +274,23 @@ int free_port() {
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     close(fd);
     return ntohs(addr.sin_port);
+}
+
+void expect_usage(const std::string& text, const std::string& program) {
+    const size_t eol = text.find('\n');
+    ASSERT_NE(eol, std::string::npos);
+    EXPECT_TRUE(std::regex_match(text.substr(0, eol), std::regex(program + R"(-[^ ,]+, .+)"))) << text;
+    const std::string rest = "Usage:\n"
+                             "    " + program + " [args]\n"
+                             "Where args:\n"
+                             "    --port=<N>" + std::string(29, ' ') + "xmlrpc control port\n"
+                             "    --demonize" + std::string(25, ' ') + "Become daemon on executing\n"
+                             "\n" + std::string(39, ' ') + "Log file operation\n"
+                             "    --log-file-name=<STR>\n"
+                             "    --log-rotate-interval=<INT>\n"
+                             "\n"
+                             "    -h, --help" + std::string(25, ' ') + "Show this help and usage\n";
+    EXPECT_EQ(text.substr(eol + 1), rest);
 }
 
 }  // namespace testsupport

@@ -105,6 +105,10 @@ private:
     int saved_ = -1;
 };
 
+// Checks a daemon's usage text: the banner with the build's version, then
+// the fixed lines, which are the same for both daemons but the name.
+void expect_usage(const std::string& text, const std::string& program);
+
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_port();
 
