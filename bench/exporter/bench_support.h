@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/scratch_dir.h"
+
 extern char** environ;
 
 namespace bench {
@@ -34,31 +36,6 @@ inline double us_between(clock_type::time_point a, clock_type::time_point b) {
     return std::chrono::duration<double, std::micro>(b - a).count();
 }
 
-// A fresh folder under $TMPDIR (or /tmp), removed with its contents when the
-// object goes.
-class scratch_dir {
-public:
-    explicit scratch_dir(const char* tag) {
-        const char* base = getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + tag + ".XXXXXX";
-        std::vector<char> buf(pattern.begin(), pattern.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed for " + pattern);
-        path_ = buf.data();
-    }
-    ~scratch_dir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    scratch_dir(const scratch_dir&) = delete;
-    scratch_dir& operator=(const scratch_dir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 // The file system kind of a path, for the heading of the figures: writes to
 // a RAM file system and to a disk behave differently.

@@ -43,6 +43,8 @@
 #include "register/watcher.h"
 #include "strl.h"
 
+#include "common/scratch_dir.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -59,28 +61,6 @@ constexpr const char* FFMPEG = "ffmpeg";
 
 double ms_of(clock_type::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 double us_of(clock_type::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-// A scratch folder, removed with everything in it when the owner goes.
-class scratch_dir {
-public:
-    scratch_dir() {
-        std::string tmpl = (fs::temp_directory_path() / "bench_register.XXXXXX").string();
-        if (mkdtemp(tmpl.data()) == nullptr) throw std::system_error(errno, std::generic_category(), "mkdtemp");
-        path_ = tmpl;
-    }
-    ~scratch_dir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    scratch_dir(const scratch_dir&) = delete;
-    scratch_dir& operator=(const scratch_dir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -340,7 +320,7 @@ struct shell_result {
     library_count found;
 };
 
-shell_result shell_loop(const scratch_dir& scratch, const std::string& segment, const std::vector<std::string>& names) {
+shell_result shell_loop(const bench::scratch_dir& scratch, const std::string& segment, const std::vector<std::string>& names) {
     const std::string watch = scratch / "shell-watch";
     const std::string hold = scratch / "shell-hold";
     const std::string lib = scratch / "shell-lib";
@@ -371,7 +351,7 @@ struct daemon_result {
 
 bool log_has(const std::string& log, const std::string& text) { return read_file(log).find(text) != std::string::npos; }
 
-daemon_result run_daemon(const scratch_dir& scratch, const std::string& segment,
+daemon_result run_daemon(const bench::scratch_dir& scratch, const std::string& segment,
                          const std::vector<std::string>& names) {
     const std::string watch = scratch / "daemon-watch";
     const std::string hold = scratch / "daemon-hold";
@@ -532,7 +512,7 @@ private:
 };
 
 void watcher_cost() {
-    scratch_dir scratch;
+    bench::scratch_dir scratch("bench_register");
     const std::string log = scratch / "watcher.log";
     logger_session logger(log);
     queue_instance q;
@@ -641,8 +621,8 @@ double median_of(std::vector<double> v) {
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
-int bench(int rounds) {
-    scratch_dir scratch;
+int run_rounds(int rounds) {
+    bench::scratch_dir scratch("bench_register");
     const auto names = segment_names(SEGMENTS);
     const std::string generated = scratch / "generated.ts";
     if (!make_segment(generated)) {
@@ -661,13 +641,13 @@ int bench(int rounds) {
 
     // Brings ffprobe, ffmpeg and their libraries into memory before timing.
     {
-        scratch_dir warm;
+        bench::scratch_dir warm("bench_register");
         bare_work(src, warm.path(), {names[0]});
     }
 
     std::vector<double> bare_ms, shell_ms, daemon_ms, rest_ms;
     for (int round = 1; round <= rounds; ++round) {
-        scratch_dir work;
+        bench::scratch_dir work("bench_register");
         for (int k = 0; k < 3; ++k) {
             switch ((round - 1 + k) % 3) {
                 case 0: {
@@ -736,7 +716,7 @@ int bench(int rounds) {
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
     try {
-        return bench(rounds);
+        return run_rounds(rounds);
     } catch (const std::exception& e) {
         fprintf(stderr, "bench_register: %s\n", e.what());
         return 1;
