@@ -111,6 +111,15 @@ int utils_load_file(const char* filename, void** pbuf, int* size) {
     return 0;
 }
 
+int utils_read_text(const char* path, std::string* text) {
+    file_ptr f(fopen(path, "rb"));
+    if (!f) return -errno;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f.get())) > 0) text->append(buf, n);
+    return ferror(f.get()) ? -EIO : 0;
+}
+
 int utils_free_space(const char* path, uint64_t* free_space, uint64_t* total_space) {
     struct statvfs vfs;
     if (statvfs(path, &vfs) != 0) return -errno;

@@ -4,6 +4,7 @@
 #include <sys/time.h>
 
 #include <cstdint>
+#include <string>
 
 // Creates path and its missing parents. 0 when the directory exists
 // afterwards (or an entry of that name already existed), else the negated
@@ -20,6 +21,10 @@ int utils_rmdir_r(const char* path);
 // Reads a whole regular file into a new zero-terminated buffer of its size
 // plus one, which the caller releases with free(). -2 for a non-regular file.
 int utils_load_file(const char* filename, void** pbuf, int* size);
+
+// Appends the whole content of a file to *text. 0, the negated error number
+// when it cannot be opened, or -EIO when reading fails part way.
+int utils_read_text(const char* path, std::string* text);
 
 // Bytes available to unprivileged users and total bytes of the file system
 // holding path.

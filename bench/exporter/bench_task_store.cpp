@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "common/instance_owner.h"
 #include "exporter/export_task.h"
 #include "exporter/exporter.h"
 #include "exporter/instance.h"
@@ -34,43 +35,28 @@ constexpr int LISTINGS = 200;
 
 // The daemon's instance record with what the store and the queue use: the
 // tasks folder, one library, the lock and the queue's condition.
-class store_instance {
+class store_instance : public bench::instance_owner<instance_t> {
 public:
     store_instance(const std::string& tasks, const std::string& lib) {
-        if (instance_init(&raw_) != 0) throw std::runtime_error("instance_init failed");
-        raw_->p_exit = &exit_;
-        keelson::st_str(raw_->path.tasks, sizeof raw_->path.tasks, tasks.c_str());
-        keelson::st_str(raw_->path.libs[0], sizeof raw_->path.libs[0], lib.c_str());
-        pthread_mutex_init(&raw_->lock, nullptr);
-        pthread_cond_init(&raw_->reg_queue.cond, nullptr);
+        keelson::st_str(instance->path.tasks, sizeof instance->path.tasks, tasks.c_str());
+        keelson::st_str(instance->path.libs[0], sizeof instance->path.libs[0], lib.c_str());
     }
-    ~store_instance() {
-        pthread_cond_destroy(&raw_->reg_queue.cond);
-        pthread_mutex_destroy(&raw_->lock);
-        instance_release(&raw_);
-    }
-    store_instance(const store_instance&) = delete;
-    store_instance& operator=(const store_instance&) = delete;
-    instance_t* get() const { return raw_; }
+    instance_t* get() const { return instance; }
 
     // What the daemon does at start: one more than the highest folder.
     void continue_numbering() {
-        raw_->tasks.sys_id = 1;
+        instance->tasks.sys_id = 1;
         int* raw = nullptr;
-        const int n = export_task_lists(raw_->path.tasks, &raw);
+        const int n = export_task_lists(instance->path.tasks, &raw);
         task_list_ptr ids(raw);
-        for (int i = 0; i < n; ++i) raw_->tasks.sys_id = std::max(raw_->tasks.sys_id, ids.get()[i] + 1);
+        for (int i = 0; i < n; ++i) instance->tasks.sys_id = std::max(instance->tasks.sys_id, ids.get()[i] + 1);
     }
     // Empties the queue the worker would drain (there is no worker here).
     void drain_queue() {
-        pthread_mutex_lock(&raw_->lock);
-        raw_->reg_queue.len = 0;
-        pthread_mutex_unlock(&raw_->lock);
+        pthread_mutex_lock(&instance->lock);
+        instance->reg_queue.len = 0;
+        pthread_mutex_unlock(&instance->lock);
     }
-
-private:
-    instance_t* raw_ = nullptr;
-    std::atomic<int> exit_{0};
 };
 
 struct step_times {

@@ -43,6 +43,7 @@
 #include "register/watcher.h"
 #include "strl.h"
 
+#include "common/instance_owner.h"
 #include "common/scratch_dir.h"
 
 namespace {
@@ -439,23 +440,12 @@ void print_stats(const char* what, const stats& s) {
 }
 
 // The register daemon's record as its threads see it, without the daemon.
-class queue_instance {
+class queue_instance : public bench::instance_owner<instance_t> {
 public:
     queue_instance() {
-        if (instance_init(&instance) != 0) throw std::runtime_error("no memory for the instance record");
-        instance->p_exit = &exit_flag;
         keelson::strlcpy(instance->path.ffprobe, FFPROBE, PATH_MAX);
         keelson::strlcpy(instance->path.ffmpeg, FFMPEG, PATH_MAX);
-        pthread_mutex_init(&instance->lock, nullptr);
-        pthread_cond_init(&instance->reg_queue.cond, nullptr);
     }
-    ~queue_instance() {
-        pthread_cond_destroy(&instance->reg_queue.cond);
-        pthread_mutex_destroy(&instance->lock);
-        instance_release(&instance);
-    }
-    queue_instance(const queue_instance&) = delete;
-    queue_instance& operator=(const queue_instance&) = delete;
 
     void use(const std::string& watch, const std::string& tmp) {
         keelson::strlcpy(instance->path.watch, watch.c_str(), PATH_MAX);
@@ -473,9 +463,6 @@ public:
         instance->reg_queue.len = 0;
         pthread_mutex_unlock(&instance->lock);
     }
-
-    std::atomic<int> exit_flag{0};
-    instance_t* instance = nullptr;
 };
 
 // The in-process logger for as long as the owner lives.

@@ -122,16 +122,6 @@ file_ptr open_task_file(const char* path, int sys_id, const char* name, int* r) 
     return f;
 }
 
-// The whole meta file: every size the writer produces loads back.
-int read_whole(const char* file, std::string* text) {
-    file_ptr f(fopen(file, "rb"));
-    if (!f) return -errno;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f.get())) > 0) text->append(buf, n);
-    return ferror(f.get()) ? -EIO : 0;
-}
-
 bool is_task_name(const char* name, int* number) {
     const int n = atoi(name);
     char canonical[32];
@@ -184,7 +174,8 @@ int export_task_load_meta(const char* path, int sys_id, export_task_t** ptask) {
     char file[PATH_LEN];
     if (!task_path(file, path, sys_id, "index.json")) return -ENAMETOOLONG;
     std::string text;
-    if (const int r = read_whole(file, &text); r != 0) return r;
+    // Read whole: every size the writer produces loads back.
+    if (const int r = utils_read_text(file, &text); r != 0) return r;
     enum json_tokener_error error = json_tokener_success;
     json_ptr json(json_tokener_parse_verbose(text.c_str(), &error));
     if (!json) {

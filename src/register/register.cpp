@@ -158,16 +158,6 @@ int probe_key(std::string_view line, std::string_view key, int64_t* value) {
     return 1;
 }
 
-// The whole of a small file.
-int read_text(const char* path, std::string* text) {
-    file_ptr f(fopen(path, "r"));
-    if (!f) return -errno;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f.get())) > 0) text->append(buf, n);
-    return 0;
-}
-
 // Time, hour and day of the segment and all its paths.
 bool plan_segment(const instance_t* instance, segment_t* seg) {
     if (!register_segment_time(seg->name, &seg->timestamp, &seg->result)) {
@@ -350,7 +340,7 @@ int register_ffprobe(const char* ffprobe, const char* path, int64_t* duration_ts
         return r;
     }
     std::string text;
-    r = read_text(log, &text);
+    r = utils_read_text(log, &text);
     if (r < 0) {
         logger_printf(0, "%s: fopen(%s)=%d", PROBE, log, r);
         return r;

@@ -28,15 +28,18 @@ using namespace testsupport;
 // 2021-05-01 11:00:00 UTC, the hour boundary the test library crosses.
 constexpr long long HOUR = 1619866800;
 
-// "%Y/%m/%d/%H" of t in UTC, whatever the machine's time zone.
-inline std::string utc_hour_dir(long long t) {
+// t formatted in UTC with strftime's fmt, whatever the machine's time zone.
+inline std::string utc_text(long long t, const char* fmt) {
     const time_t tt = static_cast<time_t>(t);
     struct tm tm_utc{};
     gmtime_r(&tt, &tm_utc);
-    char buf[32] = {0};
-    strftime(buf, sizeof buf, "%Y/%m/%d/%H", &tm_utc);
+    char buf[64] = {0};
+    strftime(buf, sizeof buf, fmt, &tm_utc);
     return buf;
 }
+
+// The library's hour folder of t.
+inline std::string utc_hour_dir(long long t) { return utc_text(t, "%Y/%m/%d/%H"); }
 
 inline std::string task_folder(const std::string& tasks, int n) {
     char name[16];

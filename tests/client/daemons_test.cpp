@@ -25,14 +25,7 @@ const std::vector<long long> SEGMENT_TIMES = {HOUR - 18, HOUR - 12, HOUR - 6, HO
 // nowhere else), and the MP4 edit list hides what comes before `from`.
 double clip_seconds(long long from, long long to) { return static_cast<double>(to - from); }
 
-std::string iso(long long t) {
-    const time_t tt = static_cast<time_t>(t);
-    struct tm tm_utc{};
-    gmtime_r(&tt, &tm_utc);
-    char buf[32] = {0};
-    strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm_utc);
-    return buf;
-}
+std::string iso(long long t) { return utc_text(t, "%Y-%m-%dT%H:%M:%SZ"); }
 
 class ClientAgainstDaemon : public ::testing::Test {
 protected:
