@@ -468,7 +468,7 @@ std::vector<std::vector<std::string>> worker_commands(const std::string& playlis
     return {
         {"-ss", mark_in, "-i", playlist, "-vframes", "1", "-vf", "scale=96:54", "-y", thumb},
         {"-ss", mark_in, "-i", playlist, "-t", dur, "-acodec", "copy", "-vcodec", "copy", "-f", "mp4", "-movflags",
-         "+faststart", "-y", cut},
+         "+faststart", "-avoid_negative_ts", "make_zero", "-y", cut},
     };
 }
 

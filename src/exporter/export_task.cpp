@@ -16,6 +16,7 @@
 #include "json_handle.h"
 #include "logger.h"
 #include "strl.h"
+#include "text.h"
 #include "utils.h"
 
 namespace {
@@ -48,9 +49,21 @@ export_task_ptr task_alloc(size_t cnt) {
     return export_task_ptr(static_cast<export_task_t*>(block));
 }
 
+// Longer text is cut at 4095 bytes, before a character that would not fit
+// whole, so the meta file stays valid UTF-8 for strict JSON readers.
 void copy_text(char* field, json_object* value) {
     const char* text = value ? json_object_get_string(value) : nullptr;
-    if (text != nullptr) keelson::strlcpy(field, text, 4096);
+    if (text != nullptr) keelson::strlcpy(field, text, text_utf8_fit(text, 4095) + 1);
+}
+
+// True for a JSON true or a non-zero number; a string never asks for it.
+bool is_set(json_object* value) {
+    switch (json_object_get_type(value)) {
+        case json_type_boolean:
+        case json_type_int:
+        case json_type_double: return json_object_get_boolean(value) != 0;
+        default: return false;
+    }
 }
 
 // The fields a request and a meta file share, in the order they are read.
@@ -64,6 +77,7 @@ void fill_common(export_task_t* task, json_object* json) {
     if (has_key(json, "title")) copy_text(task->title, get(json, "title"));
     if (has_key(json, "lib_idx")) task->lib_idx = json_object_get_int(get(json, "lib_idx"));
     if (task->lib_idx < 0 || task->lib_idx > 3) task->lib_idx = 0;
+    task->f_exact_trim = is_set(get(json, "exact_trim")) ? 1 : 0;
 }
 
 void fill_segments(export_task_t* task, json_object* list) {
@@ -180,7 +194,7 @@ int export_task_load_meta(const char* path, int sys_id, export_task_t** ptask) {
     json_ptr json(json_tokener_parse_verbose(text.c_str(), &error));
     if (!json) {
         logger_printf(1, "%s: failed to parse %s - [%s] text: %s", "export_task_load_meta", path,
-                      json_tokener_error_desc(error), text.c_str());
+                      json_tokener_error_desc(error), text_escape(text).c_str());
         return -22;
     }
     return export_task_from_meta_json(json.get(), ptask);
@@ -201,6 +215,9 @@ int export_task_save_meta(const char* path, export_task_t* task) {
     json_object_object_add(m, "date", json_object_new_string(task->date));
     json_object_object_add(m, "from", json_object_new_string(task->from));
     json_object_object_add(m, "to", json_object_new_string(task->to));
+    // Only tasks that ask for it carry the key: every other meta file stays
+    // as it always was.
+    if (task->f_exact_trim) json_object_object_add(m, "exact_trim", json_object_new_int(1));
     fputs(json_object_to_json_string(m), f.get());
     return close_written(std::move(f));
 }

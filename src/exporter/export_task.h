@@ -31,6 +31,9 @@ struct export_task_desc {
     double head_offs;
     double tail_rem;
     double length;
+    // Cut from the exact frame at head_offs rather than from where the
+    // stream copy can start; asked for per task with "exact_trim".
+    int f_exact_trim;
     int timestamps_cnt;
     export_task_timestamp_t timestamps_list[];
 };

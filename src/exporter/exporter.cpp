@@ -18,6 +18,7 @@
 #include "exporter/export_task.h"
 #include "exporter/ws.h"
 #include "logger.h"
+#include "text.h"
 
 namespace {
 
@@ -90,6 +91,35 @@ int run_ffmpeg(instance_t* instance, int number, const char* what, const char* o
     return r;
 }
 
+// Where both runs enter the playlist. A clip from the very start needs no
+// seek, and ffmpeg cannot seek a playlist to its start when its first
+// segment's audio begins before its video: the runs would then lose the clip's
+// video and thumbnail a later segment. So "-ss" is given only for a real
+// offset.
+std::vector<std::string> seek_args(const export_task_t& task, const char* mark_in, const char* src) {
+    if (task.head_offs == 0) return {"-i", src};
+    return {"-ss", mark_in, "-i", src};
+}
+
+std::vector<std::string> thumb_args(const export_task_t& task, const char* mark_in, const char* src) {
+    std::vector<std::string> args = seek_args(task, mark_in, src);
+    args.insert(args.end(), {"-vframes", "1", "-vf", "scale=96:54", "-y"});
+    return args;
+}
+
+// The cut: stream copy from mark_in for dur seconds. Stream copy can only
+// start where the input can be entered, so the packets before mark_in are
+// kept; "-avoid_negative_ts make_zero" shows them, and the clip starts there.
+// A task that asks for the exact trim keeps them behind the MP4 edit list
+// instead, which starts playback at mark_in itself.
+std::vector<std::string> cut_args(const export_task_t& task, const char* mark_in, const char* dur, const char* src) {
+    std::vector<std::string> args = seek_args(task, mark_in, src);
+    args.insert(args.end(), {"-t", dur, "-acodec", "copy", "-vcodec", "copy", "-f", "mp4", "-movflags", "+faststart"});
+    if (!task.f_exact_trim) args.insert(args.end(), {"-avoid_negative_ts", "make_zero"});
+    args.emplace_back("-y");
+    return args;
+}
+
 void record_load_failure(instance_t* instance, int number, int result) {
     logger_printf(1, "%s: failed to load task", "exporter_thread_proc");
     export_task_t stub{};
@@ -116,20 +146,13 @@ void run_task(instance_t* instance, int number) {
     }
     snprintf(mark_in, sizeof mark_in, "%f", task->head_offs);
     snprintf(dur, sizeof dur, "%f", task->length - (task->tail_rem + task->head_offs));
-    logger_printf(0, "%s: date=[%s], from=[%s], to=[%s], dur=[%s]", "exporter_thread_proc", task->date, task->from,
-                  task->to, dur);
+    logger_printf(0, "%s: date=[%s], from=[%s], to=[%s], dur=[%s]", "exporter_thread_proc",
+                  text_escape(task->date).c_str(), text_escape(task->from).c_str(), text_escape(task->to).c_str(), dur);
     set_state(instance, task.get(), 1);
 
-    int result = run_ffmpeg(instance, number, "THUMB", "thumb.jpg", "thumb.log",
-                            {"-ss", mark_in, "-i", src, "-vframes", "1", "-vf", "scale=96:54", "-y"});
+    int result = run_ffmpeg(instance, number, "THUMB", "thumb.jpg", "thumb.log", thumb_args(*task, mark_in, src));
     if (result == 0) {
-        // Stream copy keeps the packets of the first segment that precede
-        // mark_in, with negative times that the MP4 edit list hides; shifting
-        // them to zero ("-avoid_negative_ts make_zero") would put them back
-        // on screen and start the clip up to a segment early.
-        result = run_ffmpeg(instance, number, "CUT", "cut.mp4", "cut.log",
-                            {"-ss", mark_in, "-i", src, "-t", dur, "-acodec", "copy", "-vcodec", "copy", "-f", "mp4",
-                             "-movflags", "+faststart", "-y"});
+        result = run_ffmpeg(instance, number, "CUT", "cut.mp4", "cut.log", cut_args(*task, mark_in, dur, src));
     }
     set_state(instance, task.get(), result == 0 ? 2 : 3);
 }

@@ -18,6 +18,7 @@
 #include "handles.h"
 #include "json_handle.h"
 #include "logger.h"
+#include "text.h"
 
 namespace {
 
@@ -240,6 +241,10 @@ bool overflowed(instance_t* instance, const ws_cb_session_t* s) {
     return s->f_overflow != 0;
 }
 
+// The received text, up to its first NUL as the parser reads it, in the form
+// a log line may quote.
+std::string quoted(const ws_cb_session_t* ctx) { return text_escape(ctx->recv_buf); }
+
 bool has_member(json_object* obj, const char* key, json_object** value) {
     return json_object_is_type(obj, json_type_object) && json_object_object_get_ex(obj, key, value);
 }
@@ -283,17 +288,17 @@ int ws_cb_recv(instance_t* instance, ws_cb_session_t* ctx, struct lws* wsi) {
     logger_printf(0, "%s: recieved %d bytes", "ws_cb_recv", ctx->recv_len);
     json_ptr root(json_tokener_parse(ctx->recv_buf));
     if (!root) {
-        logger_printf(1, "%s: failed to parse %s", "ws_cb_recv", ctx->recv_buf);
+        logger_printf(1, "%s: failed to parse %s", "ws_cb_recv", quoted(ctx).c_str());
         return -22;
     }
     json_object* member = nullptr;
     if (!has_member(root.get(), "new_task", &member)) {
-        logger_printf(1, "%s: not processed: %s", "ws_cb_recv", ctx->recv_buf);
+        logger_printf(1, "%s: not processed: %s", "ws_cb_recv", quoted(ctx).c_str());
         return 0;
     }
     export_task_t* task = nullptr;
     if (export_task_from_json(member, &task) != 0) {
-        logger_printf(1, "%s: failed to decompose %s", "ws_cb_recv", ctx->recv_buf);
+        logger_printf(1, "%s: failed to decompose %s", "ws_cb_recv", quoted(ctx).c_str());
     } else {
         exporter_enqueue(instance, task);
     }

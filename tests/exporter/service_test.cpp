@@ -8,7 +8,7 @@
 
 using namespace exporter_test;
 
-TEST(ExportService, WholeRoadOfATask) {
+TEST(ExportService, WholeRoadOfATaskInBothTrimModes) {
     Exporter ex;
     ex.start();
     auto client = ex.connect();
@@ -26,6 +26,7 @@ TEST(ExportService, WholeRoadOfATask) {
     EXPECT_EQ(got, expected);
 
     const std::string folder = task_folder(ex.tasks(), 1);
+    const std::string first_segment = ex.lib() + "/2021/05/01/10/1619863200.ts";
     EXPECT_EQ(read_file(folder + "/state"), "2");
     EXPECT_EQ(read_file(folder + "/index.json"),
               "{ \"lib_idx\": 0, \"title\": \"goal\", \"head_offs\": 2, \"tail_rem\": 1, \"length\": 18, \"date\": "
@@ -34,15 +35,107 @@ TEST(ExportService, WholeRoadOfATask) {
               std::string::npos);
     EXPECT_EQ(probe_codec(folder + "/thumb.jpg"), "mjpeg");
     EXPECT_EQ(probe_size(folder + "/thumb.jpg"), "96x54");
-    // 18 s of playlist less 2 s at the head and 1 s at the tail; stream copy
-    // cuts on keyframes, one a second in the generated segments.
-    EXPECT_NEAR(probe_duration(folder + "/cut.mp4"), 15.0, 1.1);
-    // The first frame shown is the one 2 s in, not the playlist's first.
-    EXPECT_EQ(first_frame_md5(folder + "/cut.mp4"), frame_md5(ex.lib() + "/2021/05/01/10/1619863200.ts", 50));
+    // The default cut shifts what stream copy keeps before mark_in on
+    // screen: the playlist is entered at its first segment, so the clip
+    // starts with that segment's first frame and runs 2 s longer than the
+    // 18 - 2 - 1 s asked for.
+    EXPECT_NEAR(probe_duration(folder + "/cut.mp4"), 17.0, 0.1);
+    EXPECT_EQ(first_frame_md5(folder + "/cut.mp4"), frame_md5(first_segment, 0));
     EXPECT_TRUE(file_exists(folder + "/thumb.log"));
     EXPECT_TRUE(file_exists(folder + "/cut.log"));
     EXPECT_TRUE(ex.wait_log_count("exporter_thread_proc: [1] built CUT, r=0", 1));
+
+    // The exact trim: the first frame shown is the one at mark_in, 2 s (50
+    // frames) in, and the clip is as long as asked for.
+    std::string exact = task_request("exact");
+    exact.insert(exact.rfind(" } }"), ", \"exact_trim\": true");
+    ASSERT_TRUE(client->send(exact));
+    ASSERT_TRUE(receive_until(*client, state_message(2, 2)));
+    const std::string exact_folder = task_folder(ex.tasks(), 2);
+    EXPECT_NEAR(probe_duration(exact_folder + "/cut.mp4"), 15.0, 0.1);
+    EXPECT_EQ(first_frame_md5(exact_folder + "/cut.mp4"), frame_md5(first_segment, 50));
+
+    // A clip from the playlist's very start keeps its video (ffmpeg cannot
+    // seek this recording to 0: its audio starts before its video).
+    ASSERT_TRUE(client->send(task_request("from the start", SEGMENTS, 0, 1)));
+    ASSERT_TRUE(receive_until(*client, state_message(3, 2)));
+    const std::string start_folder = task_folder(ex.tasks(), 3);
+    EXPECT_EQ(first_frame_md5(start_folder + "/cut.mp4"), frame_md5(first_segment, 0));
+    EXPECT_NEAR(probe_duration(start_folder + "/cut.mp4"), 17.0, 0.1);
     EXPECT_EQ(ex.stop(), 0);
+}
+
+// What ffmpeg is given, entry by entry, recorded by a stand-in beside the
+// file each run makes. Both tasks also carry text that must neither forge a
+// log line nor leave a split character in "index.json".
+TEST(ExportService, ArgumentVectorsMetaFilesAndQuotedText) {
+    Exporter ex;
+    const std::string recorder = ex.dir() / "recording-ffmpeg";
+    write_file(recorder, "#!/bin/sh\nfor a; do last=$a; done\nprintf '%s\\n' \"$0\" \"$@\" > \"$last.args\"\n");
+    std::filesystem::permissions(recorder, std::filesystem::perms::owner_all);
+    ex.start(recorder);
+    auto client = ex.connect();
+    const std::string forged = "\\n! [2026-12-08 03:00:00.000] sighandler: [1] catched 15";
+    // 4094 bytes and a two-byte character: the cut at 4095 must drop it whole.
+    const std::string long_title = std::string(4094, 'a') + "\xc3\xa9";
+    std::string plain = task_request(long_title);
+    plain.replace(plain.find("\"2021-05-01\""), 12, "\"" + forged + "\"");
+    ASSERT_TRUE(client->send(plain));
+    ASSERT_TRUE(receive_until(*client, state_message(1, 2), 10s));
+    std::string exact = task_request("exact");
+    exact.insert(exact.rfind(" } }"), ", \"exact_trim\": 1");
+    ASSERT_TRUE(client->send(exact));
+    ASSERT_TRUE(receive_until(*client, state_message(2, 2), 10s));
+
+    const auto vector_of = [&](int task, const char* file) {
+        return split_lines(read_file(task_folder(ex.tasks(), task) + "/" + file + ".args"));
+    };
+    const std::string one = task_folder(ex.tasks(), 1);
+    const std::string playlist = one + "/playlist.m3u8";
+    EXPECT_EQ(vector_of(1, "thumb.jpg"),
+              (std::vector<std::string>{recorder, "-ss", "2.000000", "-i", playlist, "-vframes", "1", "-vf",
+                                        "scale=96:54", "-y", one + "/thumb.jpg"}));
+    EXPECT_EQ(vector_of(1, "cut.mp4"),
+              (std::vector<std::string>{recorder, "-ss", "2.000000", "-i", playlist, "-t", "15.000000", "-acodec",
+                                        "copy", "-vcodec", "copy", "-f", "mp4", "-movflags", "+faststart",
+                                        "-avoid_negative_ts", "make_zero", "-y", one + "/cut.mp4"}));
+    const std::string two = task_folder(ex.tasks(), 2);
+    EXPECT_EQ(vector_of(2, "cut.mp4"),
+              (std::vector<std::string>{recorder, "-ss", "2.000000", "-i", two + "/playlist.m3u8", "-t", "15.000000",
+                                        "-acodec", "copy", "-vcodec", "copy", "-f", "mp4", "-movflags", "+faststart",
+                                        "-y", two + "/cut.mp4"}));
+
+    // No seek for a clip from the start: the runs enter the playlist there.
+    ASSERT_TRUE(client->send(task_request("start", SEGMENTS, 0, 1)));
+    ASSERT_TRUE(receive_until(*client, state_message(3, 2), 10s));
+    const std::string three = task_folder(ex.tasks(), 3);
+    EXPECT_EQ(vector_of(3, "thumb.jpg"), (std::vector<std::string>{recorder, "-i", three + "/playlist.m3u8", "-vframes",
+                                                                    "1", "-vf", "scale=96:54", "-y", three + "/thumb.jpg"}));
+    EXPECT_EQ(vector_of(3, "cut.mp4"),
+              (std::vector<std::string>{recorder, "-i", three + "/playlist.m3u8", "-t", "17.000000", "-acodec", "copy",
+                                        "-vcodec", "copy", "-f", "mp4", "-movflags", "+faststart",
+                                        "-avoid_negative_ts", "make_zero", "-y", three + "/cut.mp4"}));
+
+    // Only the exact task's meta file carries the key, after all the others.
+    EXPECT_EQ(read_file(one + "/index.json"),
+              "{ \"lib_idx\": 0, \"title\": \"" + std::string(4094, 'a') +
+                  "\", \"head_offs\": 2, \"tail_rem\": 1, \"length\": 18, \"date\": \"\\n! [2026-12-08 03:00:00.000] "
+                  "sighandler: [1] catched 15\", \"from\": \"10:00:02\", \"to\": \"10:00:17\" }");
+    EXPECT_EQ(read_file(two + "/index.json"),
+              "{ \"lib_idx\": 0, \"title\": \"exact\", \"head_offs\": 2, \"tail_rem\": 1, \"length\": 18, \"date\": "
+              "\"2021-05-01\", \"from\": \"10:00:02\", \"to\": \"10:00:17\", \"exact_trim\": 1 }");
+
+    // Peer text reaches the log escaped: one line each, no forged stop line.
+    ASSERT_TRUE(client->send("not json\x01\r\n! [2026-12-08 03:00:00.000] sighandler: [1] catched 2"));
+    EXPECT_TRUE(ex.wait_log_count("ws_cb_recv: failed to parse not json\\x01\\r\\n! [2026-12-08 03:00:00.000]", 1));
+    EXPECT_EQ(ex.stop(), 0);
+    EXPECT_EQ(ex.log_count("date=[\\n! [2026-12-08 03:00:00.000] sighandler: [1] catched 15]"), 1);
+    const std::regex line_start(R"(^[ !?] \[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] (.*))");
+    for (const auto& line : split_lines(ex.log())) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, line_start)) << line;
+        EXPECT_FALSE(m[1].str().starts_with("sighandler: [1] ")) << line;
+    }
 }
 
 TEST(ExportService, NewClientGetsTheStoredTaskList) {
