@@ -101,11 +101,12 @@ exporter_pid=$!
 wait_for 10 grep -q 'ws_init' "$demo/logs/BrindlewoodExporter.log" 2>/dev/null ||
   die "BrindlewoodExporter did not start (see $demo/logs/BrindlewoodExporter.log)"
 
-# A span from a quarter into the recording to three quarters: across the hour.
-from=$(( t0 + total / 4 ))
-to=$(( t0 + total * 3 / 4 ))
+# The middle half of the recording, starting 3 s into a segment and so
+# across the hour: --exact starts the clip at that very frame.
+from=$(( t0 + total / 4 / 6 * 6 + 3 ))
+to=$(( from + total / 2 ))
 say "asking for a clip from $(date -u -d @$from '+%F %T') to $(date -u -d @$to '+%F %T') UTC"
-"$build/BrindlewoodClient" clip --port "$port" --lib-path "$demo/library" \
+"$build/BrindlewoodClient" clip --port "$port" --lib-path "$demo/library" --exact \
   --from "$from" --to "$to" --title "Brindlewood demo" --wait --tasks-path "$demo/tasks" --timeout 120 \
   | tee "$demo/logs/client.out" || die "the clip did not finish (see $demo/logs)"
 
@@ -114,6 +115,11 @@ task=$(sed -n 's/^task \([0-9]*\) done$/\1/p' "$demo/logs/client.out" | tail -n1
 folder="$demo/tasks/$(printf '%05d' "$task")"
 [ -s "$folder/cut.mp4" ] || die "$folder/cut.mp4 is missing"
 measured=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$folder/cut.mp4")
+# What the file holds: stream copy keeps the video from the start of the
+# first segment, and the edit list hides what comes before --from.
+held=$(ffprobe -v error -select_streams v:0 -show_entries stream=nb_frames,r_frame_rate -of csv=p=0 "$folder/cut.mp4" |
+       awk -F, '{ split($1, r, "/"); printf "%.2f", $2 * r[2] / r[1] }')
+before=$(awk -v h="$held" -v m="$measured" 'BEGIN { d = h - m; printf "%.2f", d < 0 ? 0 : d }')
 stop_daemons
 
 echo
@@ -125,4 +131,5 @@ echo "  thumbnails        $(ls "$demo"/library/*/*/*/*/*.jpg | wc -l) JPEG files
 echo "  task folder       $folder"
 echo "  clip              $folder/cut.mp4"
 echo "  clip duration     ${measured} s measured by ffprobe, $((to - from)) s requested"
+echo "  before the start  ${before} s of video the file holds behind its edit list (--exact)"
 echo "  logs              $demo/logs"

@@ -186,6 +186,7 @@ task_request request_for(const clip_opts& clip, const clip_plan& plan, int64_t f
     req.tail_rem = plan.tail_rem;
     req.length = plan.length;
     req.segments = plan.segments;
+    req.exact_trim = clip.exact;
     return req;
 }
 

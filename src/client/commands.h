@@ -36,6 +36,7 @@ struct clip_opts {
     int lib_idx = 0;
     std::string title;
     bool allow_gaps = false;
+    bool exact = false;  // start at the exact frame rather than where stream copy can
 };
 
 // Asks for a clip of the library by wall-clock times.

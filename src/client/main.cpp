@@ -52,7 +52,8 @@ const char* const SUBMIT_USAGE =
 
 const char* const CLIP_USAGE =
     "Usage: BrindlewoodClient clip --lib-path DIR --from TIME --to TIME --port N\n"
-    "           [--host HOST] [--lib-idx N] [--title TEXT] [--allow-gaps] [follow options]\n"
+    "           [--host HOST] [--lib-idx N] [--title TEXT] [--allow-gaps] [--exact]\n"
+    "           [follow options]\n"
     "Reads the library's hour indexes, chooses the segments covering the span\n"
     "and submits the task that cuts exactly from TIME to TIME.\n"
     "TIME is an ISO 8601 date and time, UTC unless an offset is given\n"
@@ -60,7 +61,10 @@ const char* const CLIP_USAGE =
     "  --lib-path DIR     the media library the daemon knows as lib<N>-path\n"
     "  --lib-idx N        which of the daemon's libraries (0 to 3, default 0)\n"
     "  --title TEXT       the clip's title\n"
-    "  --allow-gaps       accept a span the library does not cover completely\n";
+    "  --allow-gaps       accept a span the library does not cover completely\n"
+    "  --exact            start the clip at the exact frame of --from (behind an MP4\n"
+    "                     edit list, which some players ignore) instead of at the\n"
+    "                     start of the segment that holds it\n";
 
 enum opt_code {
     OPT_HOST = 300,
@@ -76,6 +80,7 @@ enum opt_code {
     OPT_LIB_IDX,
     OPT_TITLE,
     OPT_GAPS,
+    OPT_EXACT,
 };
 
 const struct option all_options[] = {
@@ -85,7 +90,8 @@ const struct option all_options[] = {
     {"timeout", required_argument, nullptr, OPT_TIMEOUT}, {"lib-path", required_argument, nullptr, OPT_LIB},
     {"from", required_argument, nullptr, OPT_FROM},      {"to", required_argument, nullptr, OPT_TO},
     {"lib-idx", required_argument, nullptr, OPT_LIB_IDX}, {"title", required_argument, nullptr, OPT_TITLE},
-    {"allow-gaps", no_argument, nullptr, OPT_GAPS},      {nullptr, 0, nullptr, 0},
+    {"allow-gaps", no_argument, nullptr, OPT_GAPS},      {"exact", no_argument, nullptr, OPT_EXACT},
+    {nullptr, 0, nullptr, 0},
 };
 
 struct parsed {
@@ -142,6 +148,7 @@ int parse(int argc, char** argv, const char* usage, parsed* p) {
                 break;
             case OPT_TITLE: p->clip.title = optarg; break;
             case OPT_GAPS: p->clip.allow_gaps = true; break;
+            case OPT_EXACT: p->clip.exact = true; break;
             default: return usage_error(std::string("unknown or incomplete option ") + argv[optind - 1], usage);
         }
     }

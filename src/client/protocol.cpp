@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "json_handle.h"
+#include "text.h"
 
 namespace client {
 namespace {
@@ -24,6 +25,13 @@ bool same_string(json_object* obj, const char* key, const std::string& want) {
 bool same_int(json_object* obj, const char* key, int64_t want) {
     json_object* v = member(obj, key);
     return v != nullptr && json_object_get_int64(v) == want;
+}
+
+// The daemon's rule for "exact_trim": JSON true or a non-zero number.
+bool is_set(json_object* v) {
+    const json_type type = json_object_get_type(v);
+    return (type == json_type_boolean || type == json_type_int || type == json_type_double) &&
+           json_object_get_boolean(v) != 0;
 }
 
 }  // namespace
@@ -62,6 +70,7 @@ std::string new_task_message(const task_request& req) {
     json_object_object_add(task, "head_offs", json_object_new_double(req.head_offs));
     json_object_object_add(task, "tail_rem", json_object_new_double(req.tail_rem));
     json_object_object_add(task, "length", json_object_new_double(req.length));
+    if (req.exact_trim) json_object_object_add(task, "exact_trim", json_object_new_boolean(1));
     json_object* list = json_object_new_array();
     for (const auto& s : req.segments) {
         json_object* seg = json_object_new_object();
@@ -99,7 +108,7 @@ bool task_request_from_json(const std::string& object_text, task_request* req) {
     auto text = [t](const char* key) {
         json_object* v = member(t, key);
         const char* s = v ? json_object_get_string(v) : nullptr;
-        return s ? std::string(s).substr(0, 4095) : std::string();
+        return s ? std::string(s, text_utf8_fit(s, 4095)) : std::string();
     };
     auto real = [t](const char* key) { return json_object_get_double(member(t, key)); };
     req->date = text("date");
@@ -112,6 +121,7 @@ bool task_request_from_json(const std::string& object_text, task_request* req) {
     req->head_offs = real("head_offs");
     req->tail_rem = real("tail_rem");
     req->length = real("length");
+    req->exact_trim = is_set(member(t, "exact_trim"));
     return true;
 }
 
@@ -123,7 +133,8 @@ bool meta_matches(const std::string& meta_text, const task_request& req) {
            same_string(m, "title", req.title) && same_int(m, "lib_idx", req.lib_idx) &&
            same_int(m, "head_offs", static_cast<int64_t>(std::trunc(req.head_offs))) &&
            same_int(m, "tail_rem", static_cast<int64_t>(std::trunc(req.tail_rem))) &&
-           same_int(m, "length", static_cast<int64_t>(std::trunc(req.length)));
+           same_int(m, "length", static_cast<int64_t>(std::trunc(req.length))) &&
+           (req.exact_trim ? same_int(m, "exact_trim", 1) : member(m, "exact_trim") == nullptr);
 }
 
 std::string state_name(int state) {

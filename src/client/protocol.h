@@ -30,6 +30,7 @@ struct task_request {
     double head_offs = 0;
     double tail_rem = 0;
     double length = 0;
+    bool exact_trim = false;  // cut from the exact frame, behind the MP4 edit list
     std::vector<index_entry> segments;
 };
 

@@ -20,10 +20,13 @@ namespace {
 // 11:00:18 and a last one of three seconds at 11:00:18, ending at 11:00:21.
 const std::vector<long long> SEGMENT_TIMES = {HOUR - 18, HOUR - 12, HOUR - 6, HOUR, HOUR + 6, HOUR + 12, HOUR + 18};
 
-// How long the clip of a span comes out. Stream copy starts the cut on the
-// keyframe at the start of `from`'s segment (the recorder puts one there and
-// nowhere else), and the MP4 edit list hides what comes before `from`.
-double clip_seconds(long long from, long long to) { return static_cast<double>(to - from); }
+// How long the clip of a span comes out. The playlist is entered at the
+// start of `from`'s segment (the keyframe the recorder puts there, and
+// nowhere else). By default the clip starts there; with --exact the MP4 edit
+// list hides what comes before `from`.
+double clip_seconds(long long first_segment, long long from, long long to, bool exact) {
+    return static_cast<double>(to - (exact ? from : first_segment));
+}
 
 std::string iso(long long t) { return utc_text(t, "%Y-%m-%dT%H:%M:%SZ"); }
 
@@ -89,7 +92,9 @@ protected:
 TEST_F(ClientAgainstDaemon, ClipAcrossTheHourEndsDone) {
     ASSERT_NO_FATAL_FAILURE(fill());
     ASSERT_NO_FATAL_FAILURE(start());
-    const RunResult r = client(clip_args(HOUR - 10, HOUR + 8, "across the hour"));
+    auto args = clip_args(HOUR - 10, HOUR + 8, "across the hour");
+    args.push_back("--exact");
+    const RunResult r = client(args);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("segments 4 from " + std::to_string(HOUR - 12) + ", head_offs 2,"), std::string::npos)
         << r.out;
@@ -110,12 +115,14 @@ TEST_F(ClientAgainstDaemon, ClipAcrossTheHourEndsDone) {
     EXPECT_EQ(json_string(meta.get(), "to"), "2021-05-01T11:00:08Z");
     EXPECT_EQ(json_int(meta.get(), "lib_idx"), 0);
     EXPECT_EQ(json_int(meta.get(), "head_offs"), 2);
+    EXPECT_EQ(json_int(meta.get(), "exact_trim"), 1);
 
     const std::string playlist = read_file(daemon->task(task, "playlist.m3u8"));
     EXPECT_EQ(playlist_segments(task), 4) << playlist;
     EXPECT_NE(playlist.find("2021/05/01/10/" + std::to_string(HOUR - 12) + ".ts"), std::string::npos) << playlist;
     EXPECT_NE(playlist.find("2021/05/01/11/" + std::to_string(HOUR + 6) + ".ts"), std::string::npos) << playlist;
-    EXPECT_NEAR(probe_duration(daemon->task(task, "cut.mp4")), 18.0, 1.1);
+    EXPECT_NEAR(probe_duration(daemon->task(task, "cut.mp4")), clip_seconds(HOUR - 12, HOUR - 10, HOUR + 8, true),
+                0.1);
     EXPECT_EQ(probe_size(daemon->task(task, "thumb.jpg")), "96x54");
 }
 
@@ -131,8 +138,8 @@ class ClipSpans : public ClientAgainstDaemon, public ::testing::WithParamInterfa
 
 void PrintTo(const Span& s, std::ostream* os) { *os << s.name; }
 
-// The cut the daemon makes for each kind of span is as long as the span, to
-// the second.
+// The cut the daemon makes for each kind of span, without --exact, runs from
+// the start of the first segment to the end of the span, to the second.
 TEST_P(ClipSpans, CutIsAsLongAsTheSpan) {
     const Span s = GetParam();
     ASSERT_NO_FATAL_FAILURE(fill());
@@ -147,7 +154,8 @@ TEST_P(ClipSpans, CutIsAsLongAsTheSpan) {
     ASSERT_EQ(f.states.back(), "done") << r.out;
     const int task = *f.tasks.begin();
     EXPECT_EQ(playlist_segments(task), s.segments);
-    EXPECT_NEAR(probe_duration(daemon->task(task, "cut.mp4")), clip_seconds(s.from, s.to), 1.1);
+    EXPECT_NEAR(probe_duration(daemon->task(task, "cut.mp4")), clip_seconds(s.first, s.from, s.to, false), 0.1);
+    EXPECT_EQ(probe_size(daemon->task(task, "cut.mp4")), "320x180") << "the clip has its video";
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ClipSpans,
@@ -278,10 +286,11 @@ TEST_F(ClientAgainstDaemon, ConcurrentClientsEachFollowTheirOwnTask) {
         std::string title;
         long long from;
         long long to;
+        long long first_segment;
     };
-    const std::vector<Ask> asks = {{"first client", HOUR - 10, HOUR + 8},
-                                   {"second client", HOUR + 2, HOUR + 14},
-                                   {"third client", HOUR - 18, HOUR - 13}};
+    const std::vector<Ask> asks = {{"first client", HOUR - 10, HOUR + 8, HOUR - 12},
+                                   {"second client", HOUR + 2, HOUR + 14, HOUR},
+                                   {"third client", HOUR - 18, HOUR - 13, HOUR - 18}};
     std::vector<std::unique_ptr<Process>> clients;
     for (const auto& a : asks) {
         clients.push_back(
@@ -303,7 +312,8 @@ TEST_F(ClientAgainstDaemon, ConcurrentClientsEachFollowTheirOwnTask) {
         EXPECT_EQ(json_string(meta.get(), "title"), asks[i].title) << "task " << task;
         EXPECT_EQ(json_string(meta.get(), "from"), iso(asks[i].from)) << "task " << task;
         EXPECT_EQ(json_string(meta.get(), "to"), iso(asks[i].to)) << "task " << task;
-        EXPECT_NEAR(probe_duration(daemon->task(task, "cut.mp4")), clip_seconds(asks[i].from, asks[i].to), 1.1)
+        EXPECT_NEAR(probe_duration(daemon->task(task, "cut.mp4")), clip_seconds(asks[i].first_segment, asks[i].from, asks[i].to, false),
+                    0.1)
             << "task " << task;
     }
     EXPECT_EQ(numbers.size(), asks.size()) << "each client reports a task of its own";
