@@ -38,6 +38,27 @@ void continue_numbering() {
     logger_printf(0, "%s: tasks.sys_id=%d", "main", instance->tasks.sys_id);
 }
 
+// ffmpeg reads a playlist's entries relative to the playlist, that is to
+// each task folder, so a relative library root finds no segment; a relative
+// tasks path depends on the working directory, which detaching changes.
+void warn_relative_paths() {
+    for (int i = 0; i < 4; ++i) {
+        const char* lib = instance->path.libs[i];
+        if (lib[0] == '\0' || lib[0] == '/') continue;
+        logger_printf(1,
+                      "%s: lib%d-path [%s] is relative: ffmpeg resolves the playlist entries under it against "
+                      "each task folder and finds no segment there; an absolute path is needed",
+                      "main", i, lib);
+    }
+    const char* tasks = instance->path.tasks;
+    if (tasks[0] != '\0' && tasks[0] != '/') {
+        logger_printf(1,
+                      "%s: tasks-path [%s] is relative: it resolves against the working directory, which is / once "
+                      "detached; an absolute path is needed",
+                      "main", tasks);
+    }
+}
+
 // Wakes the worker, keeps serving clients while it finishes the task in
 // hand (its final state still reaches them), then joins it.
 void stop_worker(pthread_t worker, bool started) {
@@ -59,6 +80,7 @@ int main(int argc, char** argv) {
     int r = keelson::daemon_open(&instance, &f_exit, argc, argv, instance_opts, PRODUCT_STRING);
     if (r != 0) return r;
 
+    warn_relative_paths();
     pthread_t worker{};
     const int started = pthread_create(&worker, nullptr, exporter_thread_proc, instance);
     if (started != 0) {

@@ -19,11 +19,13 @@ namespace {
 const std::string bin = BRINDLEWOOD_EXPORTER_BIN;
 
 // Starts the daemon on a tasks folder, stops it, and returns its log.
-std::string run_and_stop(const TempDir& tmp, const std::string& tasks) {
+std::string run_and_stop(const TempDir& tmp, const std::string& tasks, const std::vector<std::string>& extra = {}) {
     const std::string log = tmp / "e.log";
     std::filesystem::remove(log);  // a second run must not see the first one's lines
-    Process daemon(bin, {"--ws-port=" + std::to_string(free_port()), "--tasks-path=" + tasks, "--log-file-name=" + log},
-                   tmp.path());
+    std::vector<std::string> args{"--ws-port=" + std::to_string(free_port()), "--tasks-path=" + tasks,
+                                  "--log-file-name=" + log};
+    args.insert(args.end(), extra.begin(), extra.end());
+    Process daemon(bin, args, tmp.path());
     EXPECT_TRUE(wait_until([&] { return read_file(log).find("ws_info.user=") != std::string::npos; }));
     daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.wait_exit(20s).value_or(-1), 0);
@@ -102,6 +104,21 @@ TEST(ExporterCli, NumberingContinuesFromTheTaskFolders) {
     log = run_and_stop(empty, empty / "missing");
     EXPECT_NE(log.find("main: export_task_lists(" + empty / "missing" + ") returns -22\n"), std::string::npos);
     EXPECT_NE(log.find("main: tasks.sys_id=1\n"), std::string::npos);
+}
+
+TEST(ExporterCli, RelativePathsAreNamedAtStart) {
+    TempDir tmp;
+    const std::string log =
+        run_and_stop(tmp, "tasks", {"--lib0-path=lib0", "--lib1-path=" + tmp / "lib1", "--lib3-path=../x"});
+    const auto alarm = [&](const std::string& text) {
+        return std::regex_search(log, std::regex("\\n! \\[[^\\]]*\\] " + text));
+    };
+    EXPECT_TRUE(alarm(R"(main: lib0-path \[lib0\] is relative: ffmpeg resolves the playlist entries under it against )"
+                      R"(each task folder and finds no segment there; an absolute path is needed\n)"))
+        << log;
+    EXPECT_TRUE(alarm(R"(main: lib3-path \[\.\./x\] is relative)")) << log;
+    EXPECT_EQ(log.find("main: lib1-path"), std::string::npos) << log;
+    EXPECT_TRUE(alarm(R"(main: tasks-path \[tasks\] is relative: it resolves against the working directory)")) << log;
 }
 
 TEST(ExporterCli, TermStopsInOrder) {
