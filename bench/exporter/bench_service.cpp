@@ -16,6 +16,7 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -554,22 +556,40 @@ void bench_hour_export() {
         }
     }
     const std::string playlist = hand_tasks + "/00001/playlist.m3u8";
-    const auto cmds = worker_commands(playlist, 2, length, 1, dir / "hand_thumb.jpg", dir / "hand_cut.mp4");
+    // Like the daemon, which makes a new task folder for every clip, the
+    // commands by hand write new files each round. Overwriting one file
+    // instead would drop its dirty pages before they are written out, while
+    // the daemon's clips of the rounds before are still being written back.
+    const auto hand_commands = [&](int round) {
+        const std::string out = hand_tasks + "/round" + std::to_string(round);
+        std::filesystem::create_directories(out);
+        return worker_commands(playlist, 2, length, 1, out + "/thumb.jpg", out + "/cut.mp4");
+    };
+    // Every timed run starts with nothing left to write back, so that neither
+    // side pays for the clips of the runs before it.
+    const auto timed = [](const std::function<double()>& run) {
+        sync();
+        return run();
+    };
 
     std::vector<double> by_daemon;
     std::vector<double> by_hand;
     int last = 0;
-    bool failed = run_by_hand(ffmpeg, cmds, dir / "hand_warmup.log") < 0;  // page cache, both ways
+    bool failed = run_by_hand(ffmpeg, hand_commands(0), dir / "hand_warmup.log") < 0;  // page cache, both ways
     // Alternating which goes first, so that neither always runs second.
     for (int round = 0; round < EXPORT_ROUNDS && !failed; ++round) {
+        const auto daemon_run = [&] { return export_once(&last); };
+        const auto hand_run = [&, cmds = hand_commands(round + 1)] {
+            return run_by_hand(ffmpeg, cmds, dir / "hand.log");
+        };
         double a = -1;
         double b = -1;
         if (round % 2 == 0) {
-            a = export_once(&last);
-            if (a >= 0) b = run_by_hand(ffmpeg, cmds, dir / "hand.log");
+            a = timed(daemon_run);
+            if (a >= 0) b = timed(hand_run);
         } else {
-            b = run_by_hand(ffmpeg, cmds, dir / "hand.log");
-            if (b >= 0) a = export_once(&last);
+            b = timed(hand_run);
+            if (b >= 0) a = timed(daemon_run);
         }
         if (a < 0 || b < 0) {
             failed = true;
@@ -599,8 +619,8 @@ void bench_hour_export() {
            (a.min / b.min - 1) * 100);
     printf("   cut.mp4: daemon %.2f s of %ju bytes, by hand %.2f s of %ju bytes (asked for %.0f s)\n",
            probe_duration(ffprobe, cut, dir), static_cast<uintmax_t>(std::filesystem::file_size(cut)),
-           probe_duration(ffprobe, dir / "hand_cut.mp4", dir),
-           static_cast<uintmax_t>(std::filesystem::file_size(dir / "hand_cut.mp4")), length - 3);
+           probe_duration(ffprobe, hand_tasks + "/round1/cut.mp4", dir),
+           static_cast<uintmax_t>(std::filesystem::file_size(hand_tasks + "/round1/cut.mp4")), length - 3);
     printf("   target: the daemon's export within 5%% of the hand-run commands\n");
 }
 
