@@ -11,8 +11,8 @@
 #include <sstream>
 
 #include "client/protocol.h"
-#include "client/span.h"
-#include "client/timearg.h"
+#include "archive/clip.h"
+#include "archive/timearg.h"
 #include "client/ws_link.h"
 
 namespace client {
@@ -149,45 +149,19 @@ int submit_message(const server_opts& server, const std::string& message, const 
     return follower(*link, req, follow).run();
 }
 
-bool parse_span(const clip_opts& clip, int64_t* from, int64_t* to, std::string* error) {
-    if (!parse_time(clip.from, from, error) || !parse_time(clip.to, to, error)) return false;
-    if (*to <= *from) {
-        *error = "the end " + format_time(*to) + " is not after the start " + format_time(*from);
-        return false;
-    }
-    return true;
-}
-
 // Refuses a span with holes unless the operator accepts them.
-bool check_gaps(const clip_plan& plan, bool allow, std::string* error) {
+bool check_gaps(const archive::clip_plan& plan, bool allow, std::string* error) {
     for (const auto& name : plan.skipped) {
         fprintf(stderr, "BrindlewoodClient: skipping %s: only segments named by their time can be exported\n",
                 name.c_str());
     }
     if (plan.gaps.empty()) return true;
-    std::string where = describe_gap(plan.gaps.front());
-    if (plan.gaps.size() > 1) where += " (and " + std::to_string(plan.gaps.size() - 1) + " more)";
     if (!allow) {
-        *error = "the library has a gap in the span: no video from " + where + " (--allow-gaps accepts it)";
+        *error = "the library has a gap in the span: " + archive::gap_text(plan) + " (--allow-gaps accepts it)";
         return false;
     }
-    fprintf(stderr, "BrindlewoodClient: accepting a gap: no video from %s\n", where.c_str());
+    fprintf(stderr, "BrindlewoodClient: accepting a gap: %s\n", archive::gap_text(plan).c_str());
     return true;
-}
-
-task_request request_for(const clip_opts& clip, const clip_plan& plan, int64_t from, int64_t to) {
-    task_request req;
-    req.date = format_date(from);
-    req.from = format_time(from);
-    req.to = format_time(to);
-    req.title = clip.title;
-    req.lib_idx = clip.lib_idx;
-    req.head_offs = plan.head_offs;
-    req.tail_rem = plan.tail_rem;
-    req.length = plan.length;
-    req.segments = plan.segments;
-    req.exact_trim = clip.exact;
-    return req;
 }
 
 }  // namespace
@@ -240,20 +214,19 @@ int cmd_submit(const server_opts& server, const std::string& file, const follow_
 
 int cmd_clip(const server_opts& server, const clip_opts& clip, const follow_opts& follow) {
     catch_interrupts();
-    int64_t from = 0;
-    int64_t to = 0;
+    archive::clip_spec spec{clip.lib_path, clip.lib_idx, 0, 0, clip.title, clip.exact};
     std::string error;
-    if (!parse_span(clip, &from, &to, &error)) return fail(error);
-    std::vector<index_entry> entries;
-    if (!read_indexes(clip.lib_path, from, to, &entries, &error)) return fail(error);
-    clip_plan plan;
-    if (!plan_clip(std::move(entries), from, to, &plan, &error)) return fail(error);
+    if (!archive::parse_time(clip.from, &spec.from, &error) || !archive::parse_time(clip.to, &spec.to, &error)) {
+        return fail(error);
+    }
+    archive::clip_plan plan;
+    if (!archive::plan_span(spec, &plan, &error)) return fail(error);
     if (!check_gaps(plan, clip.allow_gaps, &error)) return fail(error);
     printf("segments %zu from %lld, head_offs %.0f, length %f, tail_rem %.0f\n", plan.segments.size(),
            static_cast<long long>(plan.segments.front().t), plan.head_offs, plan.length, plan.tail_rem);
     fflush(stdout);
-    const task_request req = request_for(clip, plan, from, to);
-    return submit_message(server, new_task_message(req), &req, follow);
+    const task_request req = archive::request_for(spec, plan);
+    return submit_message(server, archive::new_task_message(req), &req, follow);
 }
 
 }  // namespace client

@@ -60,30 +60,6 @@ announcement parse_announcement(const std::string& text) {
     return a;
 }
 
-std::string new_task_message(const task_request& req) {
-    json_object* task = json_object_new_object();
-    json_object_object_add(task, "date", json_object_new_string(req.date.c_str()));
-    json_object_object_add(task, "from", json_object_new_string(req.from.c_str()));
-    json_object_object_add(task, "to", json_object_new_string(req.to.c_str()));
-    json_object_object_add(task, "title", json_object_new_string(req.title.c_str()));
-    json_object_object_add(task, "lib_idx", json_object_new_int(req.lib_idx));
-    json_object_object_add(task, "head_offs", json_object_new_double(req.head_offs));
-    json_object_object_add(task, "tail_rem", json_object_new_double(req.tail_rem));
-    json_object_object_add(task, "length", json_object_new_double(req.length));
-    if (req.exact_trim) json_object_object_add(task, "exact_trim", json_object_new_boolean(1));
-    json_object* list = json_object_new_array();
-    for (const auto& s : req.segments) {
-        json_object* seg = json_object_new_object();
-        json_object_object_add(seg, "t", json_object_new_int64(s.t));
-        json_object_object_add(seg, "d", json_object_new_int64(s.duration_ts));
-        json_object_array_add(list, seg);
-    }
-    json_object_object_add(task, "timestamps", list);
-    json_ptr root(json_object_new_object());
-    json_object_object_add(root.get(), "new_task", task);
-    return json_object_to_json_string_ext(root.get(), JSON_C_TO_STRING_PLAIN);
-}
-
 bool wrap_task_object(const std::string& object_text, std::string* message, std::string* error) {
     enum json_tokener_error jerr = json_tokener_success;
     json_ptr task(json_tokener_parse_verbose(object_text.c_str(), &jerr));

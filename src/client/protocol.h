@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "client/span.h"
+#include "archive/clip.h"
 
 namespace client {
 
@@ -20,22 +20,7 @@ struct announcement {
 
 announcement parse_announcement(const std::string& text);
 
-// The fields of a task request the client fills in.
-struct task_request {
-    std::string date;
-    std::string from;
-    std::string to;
-    std::string title;
-    int lib_idx = 0;
-    double head_offs = 0;
-    double tail_rem = 0;
-    double length = 0;
-    bool exact_trim = false;  // cut from the exact frame, behind the MP4 edit list
-    std::vector<index_entry> segments;
-};
-
-// { "new_task": { ... } } for the request.
-std::string new_task_message(const task_request& req);
+using archive::task_request;
 
 // Wraps an already written task object as { "new_task": <object> }; false
 // with a reason when the text is not a JSON object.

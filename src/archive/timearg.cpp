@@ -1,11 +1,11 @@
-#include "client/timearg.h"
+#include "archive/timearg.h"
 
 #include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <regex>
 
-namespace client {
+namespace archive {
 namespace {
 
 std::string strftime_utc(int64_t t, const char* fmt) {
@@ -74,4 +74,4 @@ std::string format_time(int64_t t) { return strftime_utc(t, "%Y-%m-%dT%H:%M:%SZ"
 
 std::string format_date(int64_t t) { return strftime_utc(t, "%Y-%m-%d"); }
 
-}  // namespace client
+}  // namespace archive

@@ -5,10 +5,11 @@
 #include <filesystem>
 
 #include "client/protocol.h"
-#include "client/span.h"
-#include "client/timearg.h"
+#include "archive/span.h"
+#include "archive/timearg.h"
 #include "support/support.h"
 
+using namespace archive;
 using namespace client;
 
 namespace {
@@ -200,4 +201,25 @@ TEST(ClipRequest, StoredMetaIsRecognised) {
     EXPECT_EQ(a.state, -2);
     EXPECT_EQ(parse_announcement("{ \"new_task\" : 7 }").task, 7);
     EXPECT_EQ(parse_announcement("{ \"tasks\": [ 3, 1, 2 ] }").tasks, (std::vector<int>{3, 1, 2}));
+}
+
+TEST(Coverage, RunsAndTheGapsBetweenThem) {
+    // Two runs with a 6 s hole, a duplicate line, and a name that cannot be
+    // played, which counts as missing.
+    auto odd = seg(1024, 6);
+    odd.name = "1024_b.ts";
+    const auto c = find_coverage({seg(1006, 6), seg(1000, 6), seg(1006, 6), seg(1018, 5.5), odd}, 995, 1040);
+    ASSERT_EQ(c.runs.size(), 2u);
+    EXPECT_DOUBLE_EQ(c.runs[0].from, 1000);
+    EXPECT_DOUBLE_EQ(c.runs[0].to, 1012);
+    EXPECT_EQ(c.runs[0].segments, 2);
+    EXPECT_DOUBLE_EQ(c.runs[1].from, 1018);
+    EXPECT_DOUBLE_EQ(c.runs[1].to, 1023.5);
+    ASSERT_EQ(c.gaps.size(), 3u);
+    EXPECT_DOUBLE_EQ(c.gaps[0].from, 995);
+    EXPECT_DOUBLE_EQ(c.gaps[0].to, 1000);
+    EXPECT_DOUBLE_EQ(c.gaps[1].from, 1012);
+    EXPECT_DOUBLE_EQ(c.gaps[1].to, 1018);
+    EXPECT_DOUBLE_EQ(c.gaps[2].from, 1023.5);
+    EXPECT_DOUBLE_EQ(c.gaps[2].to, 1040);
 }

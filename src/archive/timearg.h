@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-namespace client {
+namespace archive {
 
 // Reads an ISO 8601 date and time ("2026-12-07T13:59:30Z", "...+01:00",
 // "2026-12-07 13:59" is UTC) or whole seconds since the epoch.
@@ -15,4 +15,4 @@ std::string format_time(int64_t t);
 // "2026-12-07"
 std::string format_date(int64_t t);
 
-}  // namespace client
+}  // namespace archive

@@ -1,5 +1,6 @@
-// From a wall-clock span to an export task: reading the media library's hour
-// indexes, choosing the segments that cover the span, and computing the trims.
+// What the media library holds over a wall-clock span, read from its hour
+// indexes: the segments that cover it, the runs and gaps of the recording,
+// and the trims of an export task that cuts exactly that span.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace client {
+namespace archive {
 
 // Ticks per second of segment durations in the library's indexes.
 constexpr double TICKS_PER_SECOND = 90000.0;
@@ -56,6 +57,29 @@ struct clip_plan {
 // slack is rounding, not missing video.
 constexpr double GAP_TOLERANCE = 1.0;
 
+// The segments an export task can play ("<t>.ts", which is how the export
+// daemon names a segment's file) that overlap [from, to), one per time (the
+// newest index line of a time wins: a segment registered again has its copy
+// overwritten), in time order. Names it cannot play go to *skipped.
+std::vector<index_entry> playable_segments(std::vector<index_entry> entries, int64_t from, int64_t to,
+                                           std::vector<std::string>* skipped);
+
+// A stretch of recording without a gap: from the start of its first segment
+// to the end of its last, in seconds since the epoch.
+struct run {
+    double from;
+    double to;
+    int segments;
+};
+
+// The runs of playable segments that overlap [from, to), and the gaps of the
+// span between and around them (the same gap rule as a clip's).
+struct coverage {
+    std::vector<run> runs;
+    std::vector<gap> gaps;
+};
+coverage find_coverage(std::vector<index_entry> entries, int64_t from, int64_t to);
+
 // Chooses the segments that overlap [from, to), in time order, one per time
 // (a segment indexed twice counts once), and computes head_offs, length and
 // tail_rem so that the cut runs from `from` to `to`. The export daemon keeps
@@ -67,4 +91,4 @@ bool plan_clip(std::vector<index_entry> entries, int64_t from, int64_t to, clip_
 // "12:00:06 to 12:00:09" style description of a gap, in UTC.
 std::string describe_gap(const gap& g);
 
-}  // namespace client
+}  // namespace archive
