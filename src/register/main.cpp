@@ -66,11 +66,9 @@ int main(int argc, char** argv) {
 
     worker reg{"register", register_thread_proc, {}, false};
     worker watcher{"watcher", watcher_thread_proc, {}, false};
-    // Links a stop or a crash left behind are queued before anything new.
-    if (start(&reg)) {
-        register_recover(instance);
-        start(&watcher);
-    }
+    // The watcher queues what a stop or a crash left behind before anything
+    // new.
+    if (start(&reg)) start(&watcher);
 
     wait_for_exit_flag();
 
