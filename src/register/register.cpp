@@ -61,7 +61,6 @@ struct found_segment {
     int64_t timestamp;
     std::string name;
     bool linked;
-    bool watched;
 };
 
 __attribute__((format(printf, 3, 4))) bool format_path(char* buf, size_t size, const char* fmt, ...) {
@@ -140,7 +139,7 @@ int list_segments(const char* dir, bool linked, std::vector<found_segment>* foun
     if (!d) return -errno;
     while (const dirent* e = readdir(d.get())) {
         if (!register_first_ts_ends(e->d_name) || !is_regular(dirfd(d.get()), e)) continue;
-        found_segment item{false, 0, e->d_name, linked, !linked};
+        found_segment item{false, 0, e->d_name, linked};
         struct tm ignored;
         item.timed = register_segment_time(e->d_name, &item.timestamp, &ignored);
         found->push_back(std::move(item));
@@ -160,7 +159,6 @@ void sort_and_merge(std::vector<found_segment>* found) {
     for (found_segment& f : *found) {
         if (!merged.empty() && merged.back().name == f.name) {
             merged.back().linked |= f.linked;
-            merged.back().watched |= f.watched;
         } else {
             merged.push_back(std::move(f));
         }
@@ -237,7 +235,8 @@ bool plan_segment(const instance_t* instance, segment_t* seg) {
 
 bool probe_segment(const instance_t* instance, segment_t* seg) {
     const long long tA = get_current_timestamp();
-    const int r = register_ffprobe(instance->path.ffprobe, seg->link, &seg->duration_ts, &seg->start_pts, instance->p_exit);
+    const int r =
+        register_ffprobe(instance->path.ffprobe, seg->link, &seg->duration_ts, &seg->start_pts, instance->p_exit);
     const long long tB = get_current_timestamp();
     if (r < 0 || seg->duration_ts == 0) {
         logger_printf(1, "%s: register_ffprobe(%s), r=%d, duration_ts=%ld failed", THREAD, seg->name, r,
@@ -394,6 +393,37 @@ bool process_writes(const char* pid, const struct stat& target) {
     return false;
 }
 
+enum class recovery { passed, queued, full };
+
+// What a start does with one segment it found.
+recovery recover_one(instance_t* instance, const found_segment& f, index_names* indexes) {
+    const std::string name = text_escape(f.name);
+    char path[PATH_MAX];
+    if (in_library(instance, f, indexes)) {
+        // A kill between the index line and the link's removal.
+        if (f.linked && found_path(instance, f, path) && unlink(path) == 0) {
+            logger_printf(0, "%s: [%s] is in the library already, its link removed", RECOVER, name.c_str());
+        }
+        return recovery::passed;
+    }
+    if (!f.linked) {
+        // Still being written: its own close notice brings it.
+        if (found_path(instance, f, path) && register_open_for_writing(path)) {
+            logger_printf(0, "%s: [%s] is still open for writing, left to its close", RECOVER, name.c_str());
+            return recovery::passed;
+        }
+        if (link_segment(instance, f.name.c_str()) != 0) return recovery::passed;
+    }
+    auto copy = copy_name(f.name.c_str());
+    if (!copy || queue_push(instance, std::move(copy)) < 0) return recovery::full;
+    if (f.linked) {
+        logger_printf(0, "%s: [%s] left in [%s] by an earlier run, queued", RECOVER, name.c_str(), instance->path.tmp);
+    } else {
+        logger_printf(0, "%s: [%s] closed while the daemon was down, queued", RECOVER, name.c_str());
+    }
+    return recovery::queued;
+}
+
 }  // namespace
 
 const char* register_errno_text(int err) {
@@ -432,37 +462,13 @@ int register_recover(instance_t* instance, bool scan_watch) {
     index_names indexes;
     int queued = 0;
     for (size_t i = 0; i < found.size(); ++i) {
-        const found_segment& f = found[i];
-        const std::string name = text_escape(f.name);
-        char path[PATH_MAX];
-        if (in_library(instance, f, &indexes)) {
-            // A kill between the index line and the link's removal.
-            if (f.linked && found_path(instance, f, path) && unlink(path) == 0) {
-                logger_printf(0, "%s: [%s] is in the library already, its link removed", RECOVER, name.c_str());
-            }
-            continue;
-        }
-        if (!f.linked) {
-            // Still being written: its own close notice brings it.
-            if (found_path(instance, f, path) && register_open_for_writing(path)) {
-                logger_printf(0, "%s: [%s] is still open for writing, left to its close", RECOVER, name.c_str());
-                continue;
-            }
-            if (link_segment(instance, f.name.c_str()) != 0) continue;
-        }
-        auto copy = copy_name(f.name.c_str());
-        if (!copy || queue_push(instance, std::move(copy)) < 0) {
+        const recovery r = recover_one(instance, found[i], &indexes);
+        if (r == recovery::full) {
             logger_printf(1, "%s: queue full, %d left in [%s] for the next start", RECOVER,
                           static_cast<int>(found.size() - i), instance->path.tmp);
             break;
         }
-        ++queued;
-        if (f.linked) {
-            logger_printf(0, "%s: [%s] left in [%s] by an earlier run, queued", RECOVER, name.c_str(),
-                          instance->path.tmp);
-        } else {
-            logger_printf(0, "%s: [%s] closed while the daemon was down, queued", RECOVER, name.c_str());
-        }
+        queued += r == recovery::queued;
     }
     return queued;
 }
