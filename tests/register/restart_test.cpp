@@ -64,7 +64,17 @@ TEST(RegisterRestart, KillMidWayLosesNoneAndRegistersNoneTwice) {
     ASSERT_TRUE(wait_until([&] { return index_counts(d).size() == total && count_files(d.tmp) == 0; }, 180s))
         << index_counts(d).size() << " of " << total << " indexed";
     d.stop();
-    std::cout << "indexed before the kill: " << before << " of " << total << "\n";
+    // The restart's log: what it found closed while no daemon ran, and the
+    // links the killed one left.
+    int closed_while_down = 0, leftover = 0;
+    for (const auto& t : log_texts(d.log)) {
+        if (!t.starts_with(" register_recover: [")) continue;
+        closed_while_down += t.ends_with("closed while the daemon was down, queued");
+        leftover += t.ends_with("by an earlier run, queued");
+    }
+    std::cout << "indexed before the kill: " << before << " of " << total << "; at the restart " << closed_while_down
+              << " closed while down, " << leftover << " leftover links\n";
+    EXPECT_GT(closed_while_down, 0) << "the recorder went on while the daemon was down";
 
     int once = 0;
     const auto counts = index_counts(d);
