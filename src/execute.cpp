@@ -192,6 +192,14 @@ bool wait_ended(int pidfd, pid_t child, int timeout_ms) {
     }
 }
 
+// Waits for the child, clears the caller's pid and gives the result.
+int reap(pid_t child, int* pid) {
+    int status = 0;
+    const bool waited = wait_own_child(child, &status);
+    if (pid) *pid = 0;
+    return map_status(waited, status);
+}
+
 // Looks at the running child once a second and kills it once it has made no
 // progress for the period in force. Returns when the child has ended.
 void watch_child(pid_t child, execute_watch* w) {
@@ -242,10 +250,7 @@ int execute(const char* app, int* pid, char* const* argc, char* const* envs, con
     const int r = spawn_child(app, &child, argc, envs, stdout_file, stderr_file);
     if (r != 0) return r;
     if (pid) *pid = child;
-    int status = 0;
-    const bool waited = wait_own_child(child, &status);
-    if (pid) *pid = 0;
-    return map_status(waited, status);
+    return reap(child, pid);
 }
 
 int execute_watched(const char* app, int* pid, char* const* argc, char* const* envs, const char* stdout_file,
@@ -256,10 +261,7 @@ int execute_watched(const char* app, int* pid, char* const* argc, char* const* e
     if (r != 0) return r;
     if (pid) *pid = child;
     watch_child(child, watch);
-    int status = 0;
-    const bool waited = wait_own_child(child, &status);
-    if (pid) *pid = 0;
-    return map_status(waited, status);
+    return reap(child, pid);
 }
 
 int _execute(const char* app, int* pid, char* const* argc, char* const* envs, const char* stdout_file,
@@ -275,8 +277,5 @@ int _execute(const char* app, int* pid, char* const* argc, char* const* envs, co
         _exit(128);
     }
     *pid = child;
-    int status = 0;
-    const bool waited = wait_own_child(child, &status);
-    *pid = 0;
-    return map_status(waited, status);
+    return reap(child, pid);
 }
