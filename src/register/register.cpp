@@ -369,9 +369,9 @@ bool in_library(const instance_t* instance, const found_segment& f, index_names*
 
 // True when one of the descriptors of process pid is target, open for
 // writing. Processes whose descriptors we may not see are passed over.
-bool process_writes(const char* pid, const struct stat& target) {
+bool process_writes(long pid, const struct stat& target) {
     char fd_dir[64];
-    snprintf(fd_dir, sizeof fd_dir, "/proc/%s/fd", pid);
+    snprintf(fd_dir, sizeof fd_dir, "/proc/%ld/fd", pid);
     dir_ptr fds(opendir(fd_dir));
     if (!fds) return false;
     while (const dirent* e = readdir(fds.get())) {
@@ -381,8 +381,8 @@ bool process_writes(const char* pid, const struct stat& target) {
             st.st_ino != target.st_ino) {
             continue;
         }
-        char info_path[320];
-        snprintf(info_path, sizeof info_path, "/proc/%s/fdinfo/%s", pid, e->d_name);
+        char info_path[96];
+        snprintf(info_path, sizeof info_path, "/proc/%ld/fdinfo/%ld", pid, strtol(e->d_name, nullptr, 10));
         std::string info;
         if (utils_read_text(info_path, &info) != 0) continue;
         const size_t at = info.find("flags:");
@@ -493,8 +493,9 @@ bool register_proc_writer(const char* path) {
     dir_ptr proc(opendir("/proc"));
     if (!proc) return false;
     while (const dirent* p = readdir(proc.get())) {
-        if (p->d_name[0] < '1' || p->d_name[0] > '9') continue;
-        if (process_writes(p->d_name, target)) return true;
+        char* end = nullptr;
+        const long pid = strtol(p->d_name, &end, 10);
+        if (pid > 0 && *end == 0 && process_writes(pid, target)) return true;
     }
     return false;
 }
