@@ -1,14 +1,24 @@
 #include "execute.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "handles.h"
 
 namespace {
 
@@ -96,6 +106,131 @@ private:
     bool ok_ = false;
 };
 
+// Starts the child with the launcher's redirections; 0 or a negated errno.
+int spawn_child(const char* app, pid_t* child, char* const* argc, char* const* envs, const char* stdout_file,
+                const char* stderr_file) {
+    spawn_actions fa;
+    if (!fa.ok()) return -ENOMEM;
+    int r = fa.open(STDIN_FILENO, "/dev/null", O_RDWR);
+    if (r == 0) r = fa.open(STDOUT_FILENO, stdout_file ? stdout_file : "/dev/null", O_RDWR | O_CREAT);
+    if (r == 0) r = fa.open(STDERR_FILENO, stderr_file ? stderr_file : "/dev/null", O_RDWR | O_CREAT);
+    if (r != 0) return -r;
+    r = posix_spawnp(child, app, fa.get(), nullptr, argc, envs ? envs : empty_env);
+    return -r;
+}
+
+int64_t monotonic_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// What moves while a run makes progress.
+struct progress_sample {
+    int64_t sizes[4] = {};
+    uint64_t rchar = 0;
+    uint64_t wchar = 0;
+    bool operator==(const progress_sample&) const = default;
+};
+
+uint64_t io_counter(const char* text, const char* key) {
+    const char* at = strstr(text, key);
+    return at ? strtoull(at + strlen(key), nullptr, 10) : 0;
+}
+
+progress_sample sample(pid_t child, const execute_watch& w) {
+    progress_sample s;
+    for (size_t i = 0; i < sizeof w.files / sizeof w.files[0]; ++i) {
+        struct stat st;
+        if (w.files[i] != nullptr) s.sizes[i] = stat(w.files[i], &st) == 0 ? st.st_size : -1;
+    }
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/io", static_cast<int>(child));
+    unique_fd io(open(path, O_RDONLY | O_CLOEXEC));
+    char text[512];
+    const ssize_t n = io ? read(io.get(), text, sizeof text - 1) : -1;
+    if (n > 0) {
+        text[n] = 0;
+        s.rchar = io_counter(text, "rchar: ");
+        s.wchar = io_counter(text, "wchar: ");
+    }
+    return s;
+}
+
+// A descriptor for our own child, or -1 (no pidfds here, or the child has
+// already been reaped). The wait check makes sure that a reaped child's id,
+// taken by a stranger since, is not watched: strangers are not our children.
+int open_pidfd(pid_t child, bool* reaped) {
+    unique_fd fd(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
+    *reaped = !fd && errno == ESRCH;
+    if (!fd) return -1;
+    siginfo_t info{};
+    if (waitid(P_PIDFD, static_cast<id_t>(fd.get()), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        *reaped = errno == ECHILD;
+        return -1;
+    }
+    return fd.release();
+}
+
+// Waits up to timeout_ms for the child to end, without reaping it. True when
+// it has ended (or the wait cannot tell: the caller's wait then blocks).
+bool wait_ended(int pidfd, pid_t child, int timeout_ms) {
+    if (pidfd >= 0) {
+        struct pollfd p = {pidfd, POLLIN, 0};
+        const int r = poll(&p, 1, timeout_ms);
+        return r > 0 || (r < 0 && errno != EINTR);
+    }
+    // Without pidfds: a look every 50 ms.
+    for (int waited = 0;; waited += 50) {
+        siginfo_t info{};
+        const int r = waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT);
+        if (r == 0 && info.si_pid == child) return true;
+        // ECHILD: the SIGCHLD handler has reaped it.
+        if (r < 0 && errno != EINTR) return true;
+        if (waited >= timeout_ms) return false;
+        usleep(50000);
+    }
+}
+
+// Waits for the child, clears the caller's pid and gives the result.
+int reap(pid_t child, int* pid) {
+    int status = 0;
+    const bool waited = wait_own_child(child, &status);
+    if (pid) *pid = 0;
+    return map_status(waited, status);
+}
+
+// Looks at the running child once a second and kills it once it has made no
+// progress for the period in force. Returns when the child has ended.
+void watch_child(pid_t child, execute_watch* w) {
+    bool reaped = false;
+    const unique_fd pidfd(open_pidfd(child, &reaped));
+    if (reaped) return;
+    progress_sample last = sample(child, *w);
+    int64_t last_progress = monotonic_ms();
+    while (!wait_ended(pidfd.get(), child, 1000)) {
+        const progress_sample now = sample(child, *w);
+        const int64_t t = monotonic_ms();
+        if (!(now == last)) {
+            last = now;
+            last_progress = t;
+            continue;
+        }
+        const bool stopping = w->exit_flag != nullptr && w->exit_flag->load() != 0;
+        const int limit = stopping ? w->stop_stall_seconds : w->stall_seconds;
+        if (t - last_progress < static_cast<int64_t>(limit) * 1000) continue;
+        // Through the pidfd the signal cannot reach a process that has taken
+        // the id of a child reaped meanwhile.
+        if (pidfd) {
+            syscall(SYS_pidfd_send_signal, pidfd.get(), SIGKILL, nullptr, 0);
+        } else {
+            kill(child, SIGKILL);
+        }
+        w->stalled = limit;
+        return;
+    }
+}
+
 }  // namespace
 
 void execute_reap_children() {
@@ -111,21 +246,22 @@ void execute_reap_children() {
 
 int execute(const char* app, int* pid, char* const* argc, char* const* envs, const char* stdout_file,
             const char* stderr_file) {
-    spawn_actions fa;
-    if (!fa.ok()) return -ENOMEM;
-    int r = fa.open(STDIN_FILENO, "/dev/null", O_RDWR);
-    if (r == 0) r = fa.open(STDOUT_FILENO, stdout_file ? stdout_file : "/dev/null", O_RDWR | O_CREAT);
-    if (r == 0) r = fa.open(STDERR_FILENO, stderr_file ? stderr_file : "/dev/null", O_RDWR | O_CREAT);
-    if (r != 0) return -r;
-
     pid_t child = 0;
-    r = posix_spawnp(&child, app, fa.get(), nullptr, argc, envs ? envs : empty_env);
-    if (r != 0) return -r;
+    const int r = spawn_child(app, &child, argc, envs, stdout_file, stderr_file);
+    if (r != 0) return r;
     if (pid) *pid = child;
-    int status = 0;
-    const bool waited = wait_own_child(child, &status);
-    if (pid) *pid = 0;
-    return map_status(waited, status);
+    return reap(child, pid);
+}
+
+int execute_watched(const char* app, int* pid, char* const* argc, char* const* envs, const char* stdout_file,
+                    const char* stderr_file, execute_watch* watch) {
+    watch->stalled = 0;
+    pid_t child = 0;
+    const int r = spawn_child(app, &child, argc, envs, stdout_file, stderr_file);
+    if (r != 0) return r;
+    if (pid) *pid = child;
+    watch_child(child, watch);
+    return reap(child, pid);
 }
 
 int _execute(const char* app, int* pid, char* const* argc, char* const* envs, const char* stdout_file,
@@ -141,8 +277,5 @@ int _execute(const char* app, int* pid, char* const* argc, char* const* envs, co
         _exit(128);
     }
     *pid = child;
-    int status = 0;
-    const bool waited = wait_own_child(child, &status);
-    *pid = 0;
-    return map_status(waited, status);
+    return reap(child, pid);
 }

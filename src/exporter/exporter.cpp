@@ -85,8 +85,12 @@ int run_ffmpeg(instance_t* instance, int number, const char* what, const char* o
     int pid = 0;
     logger_printf(0, "%s: [%d] building %s (%s)...", me, number, what, dst);
     const long long tA = get_current_timestamp();
-    const int r = execute(instance->path.ffmpeg, &pid, argv.data(), envs, nullptr, log);
+    execute_watch watch{instance->p_exit, {dst, log}};
+    const int r = execute_watched(instance->path.ffmpeg, &pid, argv.data(), envs, nullptr, log, &watch);
     const long long tB = get_current_timestamp();
+    if (watch.stalled) {
+        logger_printf(1, "%s: [%d] %s made no progress for %d s, killed", me, number, what, watch.stalled);
+    }
     logger_printf(0, "%s: [%d] built %s, r=%d, idle=%ldus", me, number, what, r, static_cast<long>(tB - tA));
     return r;
 }

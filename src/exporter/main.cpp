@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "common/daemon.h"
 #include "demonize.h"
@@ -77,7 +78,11 @@ void stop_worker(pthread_t worker, bool started) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int r = keelson::daemon_open(&instance, &f_exit, argc, argv, instance_opts, PRODUCT_STRING);
+    // One daemon to a tasks folder: a second would number tasks twice.
+    const keelson::daemon_desc<instance_t> desc{PRODUCT_NAME, PRODUCT_STRING, instance_opts,
+                                                [](const instance_t* i) -> const char* { return i->path.tasks; }};
+    std::optional<unique_fd> folder_lock;
+    int r = keelson::daemon_open(&instance, &f_exit, argc, argv, desc, &folder_lock);
     if (r != 0) return r;
 
     warn_relative_paths();

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <optional>
 
 #include "common/daemon.h"
 #include "demonize.h"
@@ -61,16 +62,19 @@ void stop(worker* w, bool wake_queue) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int r = keelson::daemon_open(&instance, &f_exit, argc, argv, instance_opts, PRODUCT_STRING);
+    // One daemon to a holding folder: a second would register everything
+    // twice.
+    const keelson::daemon_desc<instance_t> desc{PRODUCT_NAME, PRODUCT_STRING, instance_opts,
+                                                [](const instance_t* i) -> const char* { return i->path.tmp; }};
+    std::optional<unique_fd> folder_lock;
+    const int r = keelson::daemon_open(&instance, &f_exit, argc, argv, desc, &folder_lock);
     if (r != 0) return r;
 
     worker reg{"register", register_thread_proc, {}, false};
     worker watcher{"watcher", watcher_thread_proc, {}, false};
-    // Links a stop or a crash left behind are queued before anything new.
-    if (start(&reg)) {
-        register_recover(instance);
-        start(&watcher);
-    }
+    // The watcher queues what a stop or a crash left behind before anything
+    // new.
+    if (start(&reg)) start(&watcher);
 
     wait_for_exit_flag();
 

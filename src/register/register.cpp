@@ -15,11 +15,13 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "demonize.h"
 #include "execute.h"
 #include "logger.h"
+#include "text.h"
 #include "utils.h"
 
 namespace {
@@ -52,11 +54,13 @@ struct segment_desc {
 };
 typedef struct segment_desc segment_t;
 
-// A name left in path.tmp by an earlier run.
-struct leftover {
+// A segment found at start: a link an earlier run left in path.tmp, a file
+// in path.watch, or both.
+struct found_segment {
     bool timed;
     int64_t timestamp;
     std::string name;
+    bool linked;
 };
 
 __attribute__((format(printf, 3, 4))) bool format_path(char* buf, size_t size, const char* fmt, ...) {
@@ -71,6 +75,11 @@ __attribute__((format(printf, 3, 4))) bool format_path(char* buf, size_t size, c
 char* arg(const char* s) { return const_cast<char*>(s); }
 
 long us(long long v) { return static_cast<long>(v); }
+
+// Reports a tool killed for hanging on the file what.
+void log_stalled(const char* who, const char* what, int seconds) {
+    logger_printf(1, "%s: [%s] made no progress for %d s, killed", who, text_escape(what).c_str(), seconds);
+}
 
 std::unique_ptr<char[]> copy_name(const char* name) {
     const size_t n = strlen(name) + 1;
@@ -124,24 +133,65 @@ bool is_regular(int dir_fd, const dirent* e) {
     return fstatat(dir_fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
 }
 
-// Segment links in path.tmp, oldest time first; names without a time last.
-int list_leftovers(const char* dir, std::vector<leftover>* found) {
+// Adds the segments in dir: regular files whose first ".ts" ends the name.
+int list_segments(const char* dir, bool linked, std::vector<found_segment>* found) {
     dir_ptr d(opendir(dir));
     if (!d) return -errno;
     while (const dirent* e = readdir(d.get())) {
         if (!register_first_ts_ends(e->d_name) || !is_regular(dirfd(d.get()), e)) continue;
-        leftover item{false, 0, e->d_name};
+        found_segment item{false, 0, e->d_name, linked};
         struct tm ignored;
         item.timed = register_segment_time(e->d_name, &item.timestamp, &ignored);
         found->push_back(std::move(item));
     }
-    std::sort(found->begin(), found->end(), [](const leftover& a, const leftover& b) {
+    return 0;
+}
+
+// Oldest time first, names without a time last; a name found in both
+// folders becomes one entry.
+void sort_and_merge(std::vector<found_segment>* found) {
+    std::sort(found->begin(), found->end(), [](const found_segment& a, const found_segment& b) {
         if (a.timed != b.timed) return a.timed;
         if (a.timestamp != b.timestamp) return a.timestamp < b.timestamp;
         return a.name < b.name;
     });
-    return 0;
+    std::vector<found_segment> merged;
+    for (found_segment& f : *found) {
+        if (!merged.empty() && merged.back().name == f.name) {
+            merged.back().linked |= f.linked;
+        } else {
+            merged.push_back(std::move(f));
+        }
+    }
+    found->swap(merged);
 }
+
+// The names in one hour's index. The sorted list brings the segments of an
+// hour one after another, so each index is read once.
+class index_names {
+public:
+    bool holds(const char* index, const std::string& name) {
+        if (path_ != index) load(index);
+        return names_.count(name) != 0;
+    }
+
+private:
+    void load(const char* index) {
+        path_ = index;
+        names_.clear();
+        std::string text;
+        if (utils_read_text(index, &text) != 0) return;
+        for (std::string_view rest(text); !rest.empty();) {
+            const size_t eol = rest.find('\n');
+            const std::string_view line = rest.substr(0, eol);
+            rest.remove_prefix(eol == std::string_view::npos ? rest.size() : eol + 1);
+            names_.emplace(line.substr(0, line.find('\t')));
+        }
+    }
+
+    std::string path_;
+    std::unordered_set<std::string> names_;
+};
 
 int64_t probe_number(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -158,29 +208,35 @@ int probe_key(std::string_view line, std::string_view key, int64_t* value) {
     return 1;
 }
 
+// The paths of the segment, from its time; false when one does not fit.
+bool segment_paths(const instance_t* instance, segment_t* seg) {
+    char hour[64] = {};
+    char day[64] = {};
+    strftime(hour, sizeof hour, "%Y/%m/%d/%H", &seg->result);
+    strftime(day, sizeof day, "%Y/%m/%d", &seg->result);
+    const char* lib = instance->path.lib;
+    return format_path(seg->hour, PATH_MAX, "%s/%s", lib, hour) &&
+           format_path(seg->copy, PATH_MAX, "%s/%s/%s", lib, hour, seg->name) &&
+           register_thumb_name(seg->copy, seg->thumb, PATH_MAX) &&
+           format_path(seg->index, PATH_MAX, "%s/%s/index.cvs", lib, hour) &&
+           format_path(seg->here, PATH_MAX, "%s/%s/here", lib, day);
+}
+
 // Time, hour and day of the segment and all its paths.
 bool plan_segment(const instance_t* instance, segment_t* seg) {
     if (!register_segment_time(seg->name, &seg->timestamp, &seg->result)) {
         logger_printf(1, "%s: failed to parse [%s]", THREAD, seg->name);
         return false;
     }
-    char hour[64] = {};
-    char day[64] = {};
-    strftime(hour, sizeof hour, "%Y/%m/%d/%H", &seg->result);
-    strftime(day, sizeof day, "%Y/%m/%d", &seg->result);
-    const char* lib = instance->path.lib;
-    const bool fits = format_path(seg->hour, PATH_MAX, "%s/%s", lib, hour) &&
-                      format_path(seg->copy, PATH_MAX, "%s/%s/%s", lib, hour, seg->name) &&
-                      register_thumb_name(seg->copy, seg->thumb, PATH_MAX) &&
-                      format_path(seg->index, PATH_MAX, "%s/%s/index.cvs", lib, hour) &&
-                      format_path(seg->here, PATH_MAX, "%s/%s/here", lib, day);
-    if (!fits) logger_printf(1, "%s: path too long for [%s] in [%s]", THREAD, seg->name, lib);
+    const bool fits = segment_paths(instance, seg);
+    if (!fits) logger_printf(1, "%s: path too long for [%s] in [%s]", THREAD, seg->name, instance->path.lib);
     return fits;
 }
 
 bool probe_segment(const instance_t* instance, segment_t* seg) {
     const long long tA = get_current_timestamp();
-    const int r = register_ffprobe(instance->path.ffprobe, seg->link, &seg->duration_ts, &seg->start_pts);
+    const int r =
+        register_ffprobe(instance->path.ffprobe, seg->link, &seg->duration_ts, &seg->start_pts, instance->p_exit);
     const long long tB = get_current_timestamp();
     if (r < 0 || seg->duration_ts == 0) {
         logger_printf(1, "%s: register_ffprobe(%s), r=%d, duration_ts=%ld failed", THREAD, seg->name, r,
@@ -192,14 +248,18 @@ bool probe_segment(const instance_t* instance, segment_t* seg) {
     return true;
 }
 
-bool copy_segment(segment_t* seg) {
-    // A failure here shows up in the copy.
-    utils_mkdir_p(seg->hour, 0777);
+bool no_space(int err) { return err == ENOSPC || err == EDQUOT; }
+
+// *full tells that the copy failed for lack of space.
+bool copy_segment(segment_t* seg, bool* full) {
+    // A failure here shows up in the copy; lack of space is told from it.
+    const int made = utils_mkdir_p(seg->hour, 0777);
     const long long tA = get_current_timestamp();
     const int64_t r = copy_file(seg->link, seg->copy);
     if (r < 0) {
         logger_printf(1, "%s: copy_file([%s], [%s]) failed %d (%s)", THREAD, seg->link, seg->copy,
                       static_cast<int>(r), register_errno_text(static_cast<int>(-r)));
+        *full = no_space(static_cast<int>(-r)) || no_space(-made);
         return false;
     }
     const long long tB = get_current_timestamp();
@@ -209,7 +269,7 @@ bool copy_segment(segment_t* seg) {
 
 bool thumb_segment(const instance_t* instance, segment_t* seg) {
     const long long tA = get_current_timestamp();
-    const int r = register_thumb(instance->path.ffmpeg, seg->copy, seg->thumb);
+    const int r = register_thumb(instance->path.ffmpeg, seg->copy, seg->thumb, instance->p_exit);
     const long long tB = get_current_timestamp();
     if (r < 0) {
         logger_printf(1, "%s: register_thumb(%s, %s) failed, r=%d", THREAD, seg->copy, seg->thumb, r);
@@ -253,21 +313,23 @@ void register_segment(const instance_t* instance, const char* name) {
         logger_printf(1, "%s: path too long for [%s] in [%s]", THREAD, name, instance->path.tmp);
         return;
     }
-    if (plan_segment(instance, &seg) && probe_segment(instance, &seg) && copy_segment(&seg) &&
+    bool full = false;
+    if (plan_segment(instance, &seg) && probe_segment(instance, &seg) && copy_segment(&seg, &full) &&
         thumb_segment(instance, &seg) && index_segment(&seg)) {
         mark_day(&seg);
+    }
+    // Without space the segment is not at fault: the next start tries again.
+    if (full) {
+        logger_printf(1, "%s: no space for [%s], its link stays in [%s] for the next start", THREAD,
+                      text_escape(name).c_str(), instance->path.tmp);
+        return;
     }
     unlink(seg.link);
 }
 
-}  // namespace
-
-const char* register_errno_text(int err) {
-    const char* text = strerrordesc_np(err);
-    return text ? text : "Unknown error";
-}
-
-int register_enqueue(instance_t* instance, const char* name) {
+// Hard-links name from path.watch into path.tmp; 0 or the negated errno,
+// logged.
+int link_segment(const instance_t* instance, const char* name) {
     char src[PATH_MAX];
     char dst[PATH_MAX];
     if (!format_path(src, sizeof src, "%s/%s", instance->path.watch, name) ||
@@ -280,6 +342,98 @@ int register_enqueue(instance_t* instance, const char* name) {
         logger_printf(1, "%s: link([%s], [%s]) failed %d (%s)", ENQUEUE, src, dst, r, register_errno_text(-r));
         return r;
     }
+    return 0;
+}
+
+// The file that stands for a found segment: its link, else the recorder's.
+bool found_path(const instance_t* instance, const found_segment& f, char (&path)[PATH_MAX]) {
+    return format_path(path, sizeof path, "%s/%s", f.linked ? instance->path.tmp : instance->path.watch,
+                       f.name.c_str());
+}
+
+// True when the library holds the segment: a copy of the same size and a
+// line in its hour's index. A copy without a line is a registration that a
+// kill cut short.
+bool in_library(const instance_t* instance, const found_segment& f, index_names* indexes) {
+    segment_t seg;
+    seg.name = f.name.c_str();
+    char path[PATH_MAX];
+    if (!f.timed || !register_segment_time(seg.name, &seg.timestamp, &seg.result) ||
+        !segment_paths(instance, &seg) || !found_path(instance, f, path)) {
+        return false;
+    }
+    struct stat own, copy;
+    if (stat(path, &own) != 0 || stat(seg.copy, &copy) != 0 || own.st_size != copy.st_size) return false;
+    return indexes->holds(seg.index, f.name);
+}
+
+// True when one of the descriptors of process pid is target, open for
+// writing. Processes whose descriptors we may not see are passed over.
+bool process_writes(long pid, const struct stat& target) {
+    char fd_dir[64];
+    snprintf(fd_dir, sizeof fd_dir, "/proc/%ld/fd", pid);
+    dir_ptr fds(opendir(fd_dir));
+    if (!fds) return false;
+    while (const dirent* e = readdir(fds.get())) {
+        if (e->d_name[0] == '.') continue;
+        struct stat st;
+        if (fstatat(dirfd(fds.get()), e->d_name, &st, 0) != 0 || st.st_dev != target.st_dev ||
+            st.st_ino != target.st_ino) {
+            continue;
+        }
+        char info_path[96];
+        snprintf(info_path, sizeof info_path, "/proc/%ld/fdinfo/%ld", pid, strtol(e->d_name, nullptr, 10));
+        std::string info;
+        if (utils_read_text(info_path, &info) != 0) continue;
+        const size_t at = info.find("flags:");
+        if (at == std::string::npos) continue;
+        const unsigned long flags = strtoul(info.c_str() + at + 6, nullptr, 8);
+        if ((flags & O_ACCMODE) != O_RDONLY) return true;
+    }
+    return false;
+}
+
+enum class recovery { passed, queued, full };
+
+// What a start does with one segment it found.
+recovery recover_one(instance_t* instance, const found_segment& f, index_names* indexes) {
+    const std::string name = text_escape(f.name);
+    char path[PATH_MAX];
+    if (in_library(instance, f, indexes)) {
+        // A kill between the index line and the link's removal.
+        if (f.linked && found_path(instance, f, path) && unlink(path) == 0) {
+            logger_printf(0, "%s: [%s] is in the library already, its link removed", RECOVER, name.c_str());
+        }
+        return recovery::passed;
+    }
+    if (!f.linked) {
+        // Still being written: its own close notice brings it.
+        if (found_path(instance, f, path) && register_open_for_writing(path)) {
+            logger_printf(0, "%s: [%s] is still open for writing, left to its close", RECOVER, name.c_str());
+            return recovery::passed;
+        }
+        if (link_segment(instance, f.name.c_str()) != 0) return recovery::passed;
+    }
+    auto copy = copy_name(f.name.c_str());
+    if (!copy || queue_push(instance, std::move(copy)) < 0) return recovery::full;
+    if (f.linked) {
+        logger_printf(0, "%s: [%s] left in [%s] by an earlier run, queued", RECOVER, name.c_str(), instance->path.tmp);
+    } else {
+        logger_printf(0, "%s: [%s] closed while the daemon was down, queued", RECOVER, name.c_str());
+    }
+    return recovery::queued;
+}
+
+}  // namespace
+
+const char* register_errno_text(int err) {
+    const char* text = strerrordesc_np(err);
+    return text ? text : "Unknown error";
+}
+
+int register_enqueue(instance_t* instance, const char* name) {
+    const int linked = link_segment(instance, name);
+    if (linked != 0) return linked;
     auto copy = copy_name(name);
     if (!copy) {
         logger_printf(1, "%s: no memory for [%s], it stays in [%s]", ENQUEUE, name, instance->path.tmp);
@@ -293,26 +447,57 @@ int register_enqueue(instance_t* instance, const char* name) {
     return r;
 }
 
-int register_recover(instance_t* instance) {
-    std::vector<leftover> found;
-    const int r = list_leftovers(instance->path.tmp, &found);
+int register_recover(instance_t* instance, bool scan_watch) {
+    std::vector<found_segment> found;
+    int r = list_segments(instance->path.tmp, true, &found);
     if (r < 0) {
         logger_printf(1, "%s: opendir(%s) failed %d (%s)", RECOVER, instance->path.tmp, r, register_errno_text(-r));
         return r;
     }
+    if (scan_watch && (r = list_segments(instance->path.watch, false, &found)) < 0) {
+        logger_printf(1, "%s: opendir(%s) failed %d (%s)", RECOVER, instance->path.watch, r,
+                      register_errno_text(-r));
+    }
+    sort_and_merge(&found);
+    index_names indexes;
     int queued = 0;
-    for (const leftover& item : found) {
-        auto copy = copy_name(item.name.c_str());
-        if (!copy || queue_push(instance, std::move(copy)) < 0) {
+    for (size_t i = 0; i < found.size(); ++i) {
+        const recovery r = recover_one(instance, found[i], &indexes);
+        if (r == recovery::full) {
             logger_printf(1, "%s: queue full, %d left in [%s] for the next start", RECOVER,
-                          static_cast<int>(found.size()) - queued, instance->path.tmp);
+                          static_cast<int>(found.size() - i), instance->path.tmp);
             break;
         }
-        ++queued;
-        logger_printf(0, "%s: [%s] left in [%s] by an earlier run, queued", RECOVER, item.name.c_str(),
-                      instance->path.tmp);
+        queued += r == recovery::queued;
     }
     return queued;
+}
+
+bool register_open_for_writing(const char* path) {
+    unique_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return false;
+    // A read lease is refused (EAGAIN) while anyone has the file open for
+    // writing; taken, it is given back at once.
+    if (fcntl(fd.get(), F_SETLEASE, F_RDLCK) == 0) {
+        fcntl(fd.get(), F_SETLEASE, F_UNLCK);
+        return false;
+    }
+    if (errno == EAGAIN) return true;
+    // Not the file's owner, or no leases on this file system.
+    return register_proc_writer(path);
+}
+
+bool register_proc_writer(const char* path) {
+    struct stat target;
+    if (stat(path, &target) != 0) return false;
+    dir_ptr proc(opendir("/proc"));
+    if (!proc) return false;
+    while (const dirent* p = readdir(proc.get())) {
+        char* end = nullptr;
+        const long pid = strtol(p->d_name, &end, 10);
+        if (pid > 0 && *end == 0 && process_writes(pid, target)) return true;
+    }
+    return false;
 }
 
 void* register_thread_proc(void* p) {
@@ -326,7 +511,8 @@ void* register_thread_proc(void* p) {
     return nullptr;
 }
 
-int register_ffprobe(const char* ffprobe, const char* path, int64_t* duration_ts, int64_t* start_pts) {
+int register_ffprobe(const char* ffprobe, const char* path, int64_t* duration_ts, int64_t* start_pts,
+                     const std::atomic<int>* exit_flag) {
     char* args[] = {arg(ffprobe), arg("-i"), arg(path), arg("-select_streams"), arg("v:0"),
                     arg("-show_streams"), arg("-of"), arg("ini"), nullptr};
     char* envs[] = {nullptr};
@@ -334,7 +520,9 @@ int register_ffprobe(const char* ffprobe, const char* path, int64_t* duration_ts
     snprintf(log, sizeof log, "/tmp/Brindlewood.ffprobe.%d", getpid());
     unlink(log);
     int pid = 0;
-    int r = execute(ffprobe, &pid, args, envs, log, PROBE_ERR);
+    execute_watch watch{exit_flag, {log, PROBE_ERR}};
+    int r = execute_watched(ffprobe, &pid, args, envs, log, PROBE_ERR, &watch);
+    if (watch.stalled) log_stalled(PROBE, path, watch.stalled);
     if (r != 0) {
         logger_printf(0, "%s: ffprobe(%s)=%d", PROBE, path, r);
         return r;
@@ -361,13 +549,16 @@ int register_parse_probe(std::string_view text, int64_t* duration_ts, int64_t* s
     return count;
 }
 
-int register_thumb(const char* ffmpeg, const char* src, const char* dst) {
+int register_thumb(const char* ffmpeg, const char* src, const char* dst, const std::atomic<int>* exit_flag) {
     char* args[] = {arg(ffmpeg), arg("-i"), arg(src), arg("-vframes"), arg("1"), arg("-vf"), arg("scale=96:54"),
                     arg("-y"), arg(dst), nullptr};
     char* envs[] = {nullptr};
     logger_printf(0, "%s: building thumb (%s)...", THUMB, dst);
     int pid = 0;
-    return execute(ffmpeg, &pid, args, envs, nullptr, nullptr);
+    execute_watch watch{exit_flag, {dst}};
+    const int r = execute_watched(ffmpeg, &pid, args, envs, nullptr, nullptr, &watch);
+    if (watch.stalled) log_stalled(THUMB, dst, watch.stalled);
+    return r;
 }
 
 int64_t copy_file(const char* src, const char* dst) {
@@ -376,11 +567,12 @@ int64_t copy_file(const char* src, const char* dst) {
     unique_fd out(open(dst, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!out) return -errno;
     struct stat st;
-    if (fstat(in.get(), &st) != 0) return -errno;
-    const int64_t r = copy_fd(in.get(), out.get(), st.st_size, SENDFILE_MAX);
-    if (r < 0) return r;
+    int64_t r = fstat(in.get(), &st) == 0 ? copy_fd(in.get(), out.get(), st.st_size, SENDFILE_MAX) : -errno;
     // Some file systems report a failed write only at close.
-    return close(out.release()) == 0 ? r : -errno;
+    if (close(out.release()) != 0 && r >= 0) r = -errno;
+    // A partial copy must not pass for a segment.
+    if (r < 0) unlink(dst);
+    return r;
 }
 
 int64_t copy_fd(int in, int out, int64_t size, size_t chunk) {

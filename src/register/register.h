@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -19,25 +20,40 @@
 // next start), -36 when a path does not fit, or the negated errno of the link.
 int register_enqueue(instance_t* instance, const char* name);
 
-// Queues every segment link an earlier run left in path.tmp, oldest time
-// first, so that no segment is lost to a stop or a crash. Call it before the
-// watcher starts. The number queued, or the negated errno of opendir.
-int register_recover(instance_t* instance);
+// Queues, oldest time first, every segment that the library does not hold
+// yet: links an earlier run left in path.tmp and, with scan_watch, segments
+// in path.watch (closed while no daemon ran; linked here first). A segment
+// whose copy (of the same size) and index line are in the library is passed
+// over, its leftover link removed; one still open for writing is left to its
+// close notice. Call it with the watch in place, so that no close goes
+// unseen. The number queued, or the negated errno of opening path.tmp.
+int register_recover(instance_t* instance, bool scan_watch = true);
+
+// True when anyone has path open for writing: a read lease is refused, or,
+// where leases are not permitted, register_proc_writer finds a writer.
+bool register_open_for_writing(const char* path);
+
+// True when a descriptor of some process we may look at (/proc/*/fd and
+// fdinfo) has path open for writing.
+bool register_proc_writer(const char* path);
 
 // The register thread's body; p is the instance_t*. Returns null.
 void* register_thread_proc(void* p);
 
 // Probes path with ffprobe; writes the values of the keys found. Negative on
-// failure, else the number of key lines found (normally 2).
-int register_ffprobe(const char* ffprobe, const char* path, int64_t* duration_ts, int64_t* start_pts);
+// failure, else the number of key lines found (normally 2). A probe without
+// progress is killed (execute_watched); exit_flag shortens that at a stop.
+int register_ffprobe(const char* ffprobe, const char* path, int64_t* duration_ts, int64_t* start_pts,
+                     const std::atomic<int>* exit_flag = nullptr);
 
 // The key lines of ffprobe's ini output: "duration_ts=" and "start_pts=" at
 // a line start, CR or LF ended. A key seen twice keeps its last value and
 // counts twice; a value that is not a number reads as 0.
 int register_parse_probe(std::string_view text, int64_t* duration_ts, int64_t* start_pts);
 
-// Makes the 96x54 thumbnail dst from the first frame of src. execute's result.
-int register_thumb(const char* ffmpeg, const char* src, const char* dst);
+// Makes the 96x54 thumbnail dst from the first frame of src, watched like
+// the probe. The launcher's result.
+int register_thumb(const char* ffmpeg, const char* src, const char* dst, const std::atomic<int>* exit_flag = nullptr);
 
 // Copies src to dst (mode 0666, truncated). The bytes copied, or the negated
 // errno of the failing step; a copy that ends short is -5 (EIO).

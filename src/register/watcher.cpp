@@ -80,6 +80,10 @@ bool watch(instance_t* instance) {
                       register_errno_text(-r));
         return false;
     }
+    // With the watch in place, closes during the scan wait in the kernel; a
+    // segment closed meanwhile may come twice, and its second link fails
+    // while the first is pending.
+    register_recover(instance);
     auto buf = std::make_unique<event_buffer>();
     logger_printf(0, "%s: waiting...", WATCHER);
     while (instance->p_exit->load() == 0) {
@@ -94,6 +98,11 @@ bool watch(instance_t* instance) {
 void* watcher_thread_proc(void* p) {
     auto* instance = static_cast<instance_t*>(p);
     logger_printf(0, "%s: starting...", WATCHER);
-    if (watch(instance)) logger_printf(0, "%s: exiting...", WATCHER);
+    if (watch(instance)) {
+        logger_printf(0, "%s: exiting...", WATCHER);
+    } else {
+        // Links an earlier run left are registered all the same.
+        register_recover(instance, false);
+    }
     return nullptr;
 }

@@ -25,6 +25,19 @@ int sh(const std::string& script, const char* out = nullptr, const char* err = n
     return execute("sh", pid, argv.data(), nullptr, out, err);
 }
 
+// The same, watched.
+int sh_watched(const std::string& script, execute_watch* watch, const char* out = nullptr) {
+    std::vector<std::string> args{"sh", "-c", script};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return execute_watched("sh", nullptr, argv.data(), nullptr, out, nullptr, watch);
+}
+
+// sh reads a small file every quarter second for about four seconds: its
+// read counter moves (with those of the children it reaps), no file grows.
+const char* const READS_FOR_4S = "i=0; while [ $i -lt 16 ]; do read x < /proc/self/stat; sleep 0.25; i=$((i+1)); done";
+
 }  // namespace
 
 TEST(Execute, ResultCodes) {
@@ -160,6 +173,8 @@ TEST(Execute, ConcurrentCallsKeepTheirOwnResultsUnderTheReapingHandler) {
                 if (sh("exit 0") != 0) wrong++;
                 if (sh("exit 3") != -4) wrong++;
                 if (sh("kill -9 $$") != -3) wrong++;
+                execute_watch w;
+                if (sh_watched("exit 3", &w) != -4 || w.stalled != 0) wrong++;
             }
         });
     }
@@ -181,4 +196,64 @@ TEST(Execute, ConcurrentCallsKeepTheirOwnResultsUnderTheReapingHandler) {
             return waitid(P_PID, static_cast<id_t>(p), &info, WEXITED | WNOHANG | WNOWAIT) < 0 && errno == ECHILD;
         })) << "child " << p << " was not reaped";
     }
+}
+
+// A watched run with a short stall period: a hang is killed; a run that
+// grows a named file or moves its own I/O counters is not.
+TEST(ExecuteWatched, KillsARunWithoutProgressOnly) {
+    TempDir tmp;
+    execute_watch w;
+    w.stall_seconds = 2;
+    EXPECT_EQ(sh_watched("exec sleep 60", &w), -3);
+    EXPECT_EQ(w.stalled, 2);
+
+    // The file grows by another hand while the child only sleeps.
+    const std::string out = tmp / "out";
+    auto sleep_while_growing = [&] {
+        std::atomic<bool> done{false};
+        std::thread appender([&] {
+            for (int i = 0; i < 12 && !done; ++i) {
+                testsupport::write_file(out, std::string(static_cast<size_t>(i + 1), 'x'));
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            }
+        });
+        const int r = sh_watched("exec sleep 6", &w);
+        done = true;
+        appender.join();
+        return r;
+    };
+    EXPECT_EQ(sleep_while_growing(), -3) << "growth of a file nobody named is no progress";
+    EXPECT_EQ(w.stalled, 2);
+    w.files[1] = out.c_str();
+    EXPECT_EQ(sleep_while_growing(), 0);
+    EXPECT_EQ(w.stalled, 0);
+
+    w.files[1] = nullptr;
+    EXPECT_EQ(sh_watched(READS_FOR_4S, &w), 0);
+    EXPECT_EQ(w.stalled, 0);
+    // The result and the kill are the run's own under the reaping handler.
+    std::atomic<int> exit_flag{0};
+    signals(&exit_flag);
+    EXPECT_EQ(sh_watched("exit 1", &w), -4);
+    EXPECT_EQ(sh_watched("exec sleep 60", &w), -3);
+    EXPECT_EQ(w.stalled, 2);
+}
+
+// Once the exit flag is up, a run idle for the short stop period is killed;
+// one that makes progress still completes.
+TEST(ExecuteWatched, AStopShortensTheWaitForAHungRunOnly) {
+    std::atomic<int> exit_flag{0};
+    execute_watch w;
+    w.exit_flag = &exit_flag;
+    w.stall_seconds = 100;
+    w.stop_stall_seconds = 1;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        exit_flag.store(1);
+    });
+    EXPECT_EQ(sh_watched("exec sleep 60", &w), -3);
+    stopper.join();
+    EXPECT_EQ(w.stalled, 1);
+    EXPECT_EQ(sh_watched(READS_FOR_4S, &w), 0);
+    EXPECT_EQ(w.stalled, 0);
 }

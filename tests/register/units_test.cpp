@@ -137,3 +137,23 @@ TEST(CopyFile, SendfileContinuesUntilDoneAndAShortSourceFails) {
     unique_fd out2(open((dir / "dst2").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
     EXPECT_EQ(copy_fd(in.get(), out2.get(), static_cast<int64_t>(data.size()) + 100, 65536), -EIO);
 }
+
+// A writer is found by the lease and, where leases are not permitted, among
+// the descriptors of the processes; a reader is no writer.
+TEST(OpenForWriting, WritersAreFoundByLeaseAndThroughProc) {
+    TempDir dir;
+    const std::string file = dir / "1600000000.ts";
+    write_file(file, "segment");
+    EXPECT_FALSE(register_open_for_writing(file.c_str()));
+    EXPECT_FALSE(register_proc_writer(file.c_str()));
+    for (const char* open_as : {"3>>", "3<>", "3<"}) {
+        const bool writes = std::string(open_as) != "3<";
+        Process holder("/bin/sh", {"-c", std::string("exec ") + open_as + "'" + file + "'; exec sleep 30"}, dir.path());
+        ASSERT_TRUE(wait_until([&] {
+            return read_file("/proc/" + std::to_string(holder.pid()) + "/cmdline").starts_with("sleep");
+        })) << open_as;
+        EXPECT_EQ(register_open_for_writing(file.c_str()), writes) << open_as;
+        EXPECT_EQ(register_proc_writer(file.c_str()), writes) << open_as;
+    }
+    EXPECT_FALSE(register_proc_writer((dir / "missing.ts").c_str()));
+}

@@ -263,6 +263,13 @@ void StderrCapture::restore() {
     saved_ = -1;
 }
 
+void write_hanging_tool(const std::string& path, const std::string& marker, const std::string& real) {
+    // The daemons start tools with an empty environment: no PATH.
+    write_file(path, "#!/bin/sh\ncase \"$*\" in *" + shell_quote(marker) + "*) exec /bin/sleep 1000000;; esac\nexec " +
+                         shell_quote(real) + " \"$@\"\n");
+    fs::permissions(path, fs::perms::owner_all);
+}
+
 int free_port() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};

@@ -109,6 +109,11 @@ private:
 // the fixed lines, which are the same for both daemons but the name.
 void expect_usage(const std::string& text, const std::string& program);
 
+// Writes an executable stand-in for a media tool: a run whose arguments hold
+// marker hangs for ever (the sleeping program is the run itself, so it
+// makes no progress at all); every other run is the real program.
+void write_hanging_tool(const std::string& path, const std::string& marker, const std::string& real);
+
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_port();
 
