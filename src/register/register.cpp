@@ -142,6 +142,10 @@ int list_segments(const char* dir, bool linked, std::vector<found_segment>* foun
         found_segment item{false, 0, e->d_name, linked};
         struct tm ignored;
         item.timed = register_segment_time(e->d_name, &item.timestamp, &ignored);
+        // A recorder's file that can never be registered would otherwise
+        // fail again at every start; leftover links still go to the register
+        // thread, which says why and removes them.
+        if (!linked && (!item.timed || !register_name_is_clean(item.name))) continue;
         found->push_back(std::move(item));
     }
     return 0;
@@ -305,6 +309,14 @@ void mark_day(const segment_t* seg) {
 }
 
 void register_segment(const instance_t* instance, const char* name) {
+    if (!register_name_is_clean(name)) {
+        // Left by an older run: nothing else would ever take it away.
+        logger_printf(1, "%s: [%s] holds a control character, which the index cannot hold; not registered", THREAD,
+                      text_escape(name).c_str());
+        char link[PATH_MAX];
+        if (format_path(link, sizeof link, "%s/%s", instance->path.tmp, name)) unlink(link);
+        return;
+    }
     logger_printf(0, "%s: [%s]", THREAD, name);
     segment_t seg;
     seg.name = name;
@@ -587,6 +599,13 @@ int64_t copy_fd(int in, int out, int64_t size, size_t chunk) {
         if (n == 0) return -EIO;
     }
     return offset;
+}
+
+bool register_name_is_clean(std::string_view name) {
+    return std::none_of(name.begin(), name.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < 0x20 || u == 0x7f;
+    });
 }
 
 bool register_first_ts_ends(std::string_view s) {

@@ -67,6 +67,11 @@ int64_t copy_fd(int in, int out, int64_t size, size_t chunk);
 // watcher's test for a segment name and the thumbnail's naming rule.
 bool register_first_ts_ends(std::string_view s);
 
+// False for a name holding a control character (a tab or a line end among
+// them): the hour's index, one tab-separated line per segment, cannot hold
+// it, so such a segment is never registered.
+bool register_name_is_clean(std::string_view name);
+
 // The thumbnail's path for a library copy: its ".ts" replaced by ".jpg" when
 // that ".ts" is the first in the path, else ".jpg" appended. False when the
 // result does not fit in size bytes.

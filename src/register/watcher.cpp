@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "logger.h"
+#include "text.h"
 #include "register/register.h"
 
 namespace {
@@ -28,8 +29,14 @@ void handle_events(instance_t* instance, const char* buf, size_t n) {
         // A notice with no name is about the watch itself or a lost-events
         // overflow.
         if (e->len == 0 || offset > n || (e->mask & IN_CLOSE_WRITE) == 0) continue;
-        logger_printf(0, "%s: IN_CLOSE_WRITE [%s]", WATCHER, e->name);
-        if (register_first_ts_ends(e->name)) register_enqueue(instance, e->name);
+        logger_printf(0, "%s: IN_CLOSE_WRITE [%s]", WATCHER, text_escape(e->name).c_str());
+        if (!register_first_ts_ends(e->name)) continue;
+        if (!register_name_is_clean(e->name)) {
+            logger_printf(1, "%s: [%s] holds a control character, which the index cannot hold; not registered",
+                          WATCHER, text_escape(e->name).c_str());
+            continue;
+        }
+        register_enqueue(instance, e->name);
     }
 }
 

@@ -123,6 +123,37 @@ TEST(RegisterDaemon, UnprobeableAndUnparsableSegmentsLeaveNothing) {
     for (const auto& name : unparsable) EXPECT_TRUE(has_line(log, "!register_thread_proc: failed to parse [" + name + "]"));
 }
 
+// A name that would break the index (a tab or a line end in it) is refused
+// and quoted escaped, so it can neither corrupt the index nor forge a line;
+// nor is it taken up again at the next start.
+TEST(RegisterDaemon, NamesWithControlCharactersAreRefusedAndQuotedEscaped) {
+    Daemon d;
+    d.start();
+    const std::string forged = "1600000000\n! [2026-12-08 03:00:00.000] sighandler: [1] catched 15\t.ts";
+    d.close_segment(forged);
+    d.close_segment("1600000006.ts");
+    d.wait_done("1600000006.ts");
+    const std::string escaped = "1600000000\\n! [2026-12-08 03:00:00.000] sighandler: [1] catched 15\\t.ts";
+    EXPECT_TRUE(d.wait_for("!watcher_thread_proc: [" + escaped +
+                           "] holds a control character, which the index cannot hold; not registered"));
+    const auto index = d.index("2020/09/13/12");
+    ASSERT_EQ(index.size(), 1u);
+    EXPECT_TRUE(index[0].starts_with("1600000006.ts\t1600000006\t540000\t")) << index[0];
+    EXPECT_EQ(count_files(d.tmp), 0);
+    d.stop();
+    const std::string first_log = d.log;
+    d.log = d.dir / "second.log";
+    d.start();
+    d.stop();
+    for (const auto& log : {first_log, d.log}) {
+        for (const auto& line : split_lines(read_file(log))) {
+            EXPECT_FALSE(line.starts_with("! [2026-12-08 03:00:00.000] sighandler: [1]")) << line;
+        }
+    }
+    EXPECT_EQ(read_file(d.log).find("holds a control character"), std::string::npos) << "not taken up again";
+    EXPECT_EQ(count_files(d.lib), 4) << "the good segment, its thumbnail, the index and the day's marker";
+}
+
 TEST(RegisterDaemon, MissingToolsLeaveWhatTheFailureTableStates) {
     {
         Daemon d;
