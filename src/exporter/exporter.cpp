@@ -16,6 +16,7 @@
 #include "demonize.h"
 #include "execute.h"
 #include "exporter/export_task.h"
+#include "exporter/metrics.h"
 #include "exporter/ws.h"
 #include "logger.h"
 #include "text.h"
@@ -55,6 +56,7 @@ int take_next(instance_t* instance) {
 void set_state(instance_t* instance, export_task_t* task, int state) {
     task->state = state;
     export_task_save_state(instance->path.tasks, task);
+    metrics_task_state(task->sys_id, state);
     ws_notify_task_state(instance, task);
 }
 
@@ -92,6 +94,7 @@ int run_ffmpeg(instance_t* instance, int number, const char* what, const char* o
         logger_printf(1, "%s: [%d] %s made no progress for %d s, killed", me, number, what, watch.stalled);
     }
     logger_printf(0, "%s: [%d] built %s, r=%d, idle=%ldus", me, number, what, r, static_cast<long>(tB - tA));
+    metrics_ffmpeg_run(strcmp(what, "CUT") == 0 ? "cut" : "thumb", static_cast<double>(tB - tA) / 1e6);
     return r;
 }
 
@@ -133,6 +136,7 @@ void record_load_failure(instance_t* instance, int number, int result) {
 
 void run_task(instance_t* instance, int number) {
     logger_printf(0, "%s: task_sys_id=[%d]", "exporter_thread_proc", number);
+    metrics_task_in_hand(number);
     export_task_t* loaded = nullptr;
     const int r = export_task_load_meta(instance->path.tasks, number, &loaded);
     task_ptr task(loaded);
@@ -182,6 +186,7 @@ int exporter_enqueue(instance_t* instance, void* obj) {
 
     export_task_save_meta(instance->path.tasks, task);
     export_task_save_state(instance->path.tasks, task);
+    metrics_task_state(task->sys_id, 0);
     export_task_save_m3u8(instance->path.tasks, task, instance->path.libs[task->lib_idx]);
 
     char text[128];
@@ -203,7 +208,9 @@ void* exporter_thread_proc(void* p) {
     auto* instance = static_cast<instance_t*>(p);
     while (instance->p_exit->load() == 0) {
         const int number = take_next(instance);
-        if (number >= 0) run_task(instance, number);
+        if (number < 0) continue;
+        run_task(instance, number);
+        metrics_task_in_hand(-1);
     }
     worker_finished = true;
     return nullptr;
@@ -224,7 +231,10 @@ int exporter_requeue_unfinished(instance_t* instance) {
     int queued = 0;
     for (int number : numbers) {
         int state = 0;
-        if (!read_state(instance->path.tasks, number, &state) || (state != 0 && state != 1)) continue;
+        if (!read_state(instance->path.tasks, number, &state)) continue;
+        // Left running, it waits in the queue like the others now.
+        metrics_task_state(number, state == 1 ? 0 : state);
+        if (state != 0 && state != 1) continue;
         pthread_mutex_lock(&instance->lock);
         const int r = push_locked(instance, number);
         pthread_cond_signal(&instance->reg_queue.cond);

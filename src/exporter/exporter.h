@@ -17,5 +17,6 @@ bool exporter_finished(instance_t* instance);
 
 // Queues again, in number order, every stored task whose state file still
 // says queued (0) or running (1): accepted work that a stop or a crash
-// interrupted. Returns how many were queued.
+// interrupted. Reading every state file, it also gives the metrics the
+// state of each stored task. Returns how many were queued.
 int exporter_requeue_unfinished(instance_t* instance);
