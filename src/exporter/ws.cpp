@@ -1,7 +1,7 @@
 #include "exporter/ws.h"
 
-#include <chrono>
 #include <arpa/inet.h>
+#include <chrono>
 #include <json-c/json.h>
 #include <libwebsockets.h>
 #include <malloc.h>
@@ -472,6 +472,35 @@ bool load_token(instance_t* instance) {
     return true;
 }
 
+bool is_listening(int fd) {
+    int listening = 0;
+    socklen_t len = sizeof listening;
+    return getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) == 0 && listening != 0;
+}
+
+// The numeric address and the port an Internet socket is bound to.
+bool bound_address(int fd, std::string* addr, int* port) {
+    struct sockaddr_storage sa = {};
+    socklen_t len = sizeof sa;
+    if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&sa), &len) != 0) return false;
+    const void* where = nullptr;
+    if (sa.ss_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const struct sockaddr_in6*>(&sa);
+        where = &in6->sin6_addr;
+        *port = ntohs(in6->sin6_port);
+    } else if (sa.ss_family == AF_INET) {
+        const auto* in4 = reinterpret_cast<const struct sockaddr_in*>(&sa);
+        where = &in4->sin_addr;
+        *port = ntohs(in4->sin_port);
+    } else {
+        return false;
+    }
+    char text[INET6_ADDRSTRLEN] = "";
+    inet_ntop(sa.ss_family, where, text, sizeof text);
+    *addr = text;
+    return true;
+}
+
 // The address and port of the context's listening socket, as the socket
 // itself is bound; false when it listens nowhere, which the library lets
 // pass for an address this machine does not have.
@@ -483,28 +512,8 @@ bool listening_address(struct lws_context* ctx, std::string* addr, int* port) {
     if (!fds) return false;
     while (const struct dirent* e = readdir(fds.get())) {
         const int fd = atoi(e->d_name);
-        if (e->d_name[0] == '.' || wsi_from_fd(ctx, fd) == nullptr) continue;
-        int listening = 0;
-        socklen_t len = sizeof listening;
-        if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || listening == 0) continue;
-        struct sockaddr_storage sa = {};
-        len = sizeof sa;
-        if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&sa), &len) != 0) continue;
-        char text[INET6_ADDRSTRLEN] = "";
-        if (sa.ss_family == AF_INET6) {
-            const auto* in6 = reinterpret_cast<const struct sockaddr_in6*>(&sa);
-            inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
-            *port = ntohs(in6->sin6_port);
-        } else if (sa.ss_family == AF_INET) {
-            const auto* in4 = reinterpret_cast<const struct sockaddr_in*>(&sa);
-            inet_ntop(AF_INET, &in4->sin_addr, text, sizeof text);
-            *port = ntohs(in4->sin_port);
-        } else {
-            continue;
-        }
-        if (*port != want) continue;
-        *addr = text;
-        return true;
+        if (e->d_name[0] == '.' || wsi_from_fd(ctx, fd) == nullptr || !is_listening(fd)) continue;
+        if (bound_address(fd, addr, port) && *port == want) return true;
     }
     return false;
 }
