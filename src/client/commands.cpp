@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -14,6 +15,7 @@
 #include "archive/clip.h"
 #include "archive/timearg.h"
 #include "client/ws_link.h"
+#include "utils.h"
 
 namespace client {
 namespace {
@@ -42,9 +44,32 @@ int fail(const std::string& reason) {
     return 1;
 }
 
+// The token is the file's first line without its line end and trailing
+// blanks, as the daemon reads its own copy.
+bool read_token(const std::string& file, std::string* token, std::string* error) {
+    std::string text;
+    if (const int r = utils_read_text(file.c_str(), &text); r != 0) {
+        *error = "cannot read the token file " + file + ": " + strerror(-r);
+        return false;
+    }
+    text.erase(std::min(text.find('\n'), text.size()));
+    text.erase(text.find_last_not_of(" \t\r") + 1);
+    if (text.empty()) {
+        *error = "the token file " + file + " holds no token";
+        return false;
+    }
+    *token = std::move(text);
+    return true;
+}
+
 std::unique_ptr<ws_link> connect_to(const server_opts& server) {
+    ws_link_options options;
     std::string error;
-    auto link = ws_link::open(server.host, server.port, 5s, &error);
+    if (!server.token_file.empty() && !read_token(server.token_file, &options.token, &error)) {
+        fail(error);
+        return nullptr;
+    }
+    auto link = ws_link::open(server.host, server.port, 5s, &error, options);
     if (!link) fail(error);
     return link;
 }

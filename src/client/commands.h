@@ -11,6 +11,7 @@ namespace client {
 struct server_opts {
     std::string host = "127.0.0.1";
     int port = 0;
+    std::string token_file;  // holds the daemon's access token; empty: send none
 };
 
 // Prints the stored task numbers, one per line, ascending.

@@ -20,8 +20,9 @@ const char* const USAGE =
     "  submit   send a raw task object from a file or standard input\n"
     "  clip     ask for a clip of the media library by wall-clock times\n"
     "\n"
-    "Every command takes --host HOST (default 127.0.0.1) and --port N, and\n"
-    "--help for its own options.\n";
+    "Every command takes --host HOST (default 127.0.0.1) and --port N,\n"
+    "--token-file FILE when the daemon asks for an access token, and --help for\n"
+    "its own options.\n";
 
 const char* const LIST_USAGE =
     "Usage: BrindlewoodClient list --port N [--host HOST] [--wait-ms MS]\n"
@@ -33,6 +34,12 @@ const char* const WATCH_USAGE =
     "Usage: BrindlewoodClient watch --port N [--host HOST]\n"
     "Prints each message of the server as it arrives, one JSON text per line,\n"
     "until interrupted (Ctrl-C).\n";
+
+// Every command's usage ends with it.
+const char* const CONNECT_OPTIONS =
+    "  --token-file FILE  the daemon's access token, the first line of FILE, sent\n"
+    "                     with the connection; a daemon that asks for one refuses\n"
+    "                     a connection without it (HTTP 401, exit 1)\n";
 
 const char* const FOLLOW_OPTIONS =
     "  --wait             follow the task until it is done or failed; exit 0 for\n"
@@ -81,6 +88,7 @@ enum opt_code {
     OPT_TITLE,
     OPT_GAPS,
     OPT_EXACT,
+    OPT_TOKEN_FILE,
 };
 
 const struct option all_options[] = {
@@ -91,6 +99,7 @@ const struct option all_options[] = {
     {"from", required_argument, nullptr, OPT_FROM},      {"to", required_argument, nullptr, OPT_TO},
     {"lib-idx", required_argument, nullptr, OPT_LIB_IDX}, {"title", required_argument, nullptr, OPT_TITLE},
     {"allow-gaps", no_argument, nullptr, OPT_GAPS},      {"exact", no_argument, nullptr, OPT_EXACT},
+    {"token-file", required_argument, nullptr, OPT_TOKEN_FILE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -149,6 +158,7 @@ int parse(int argc, char** argv, const char* usage, parsed* p) {
             case OPT_TITLE: p->clip.title = optarg; break;
             case OPT_GAPS: p->clip.allow_gaps = true; break;
             case OPT_EXACT: p->clip.exact = true; break;
+            case OPT_TOKEN_FILE: p->server.token_file = optarg; break;
             default: return usage_error(std::string("unknown or incomplete option ") + argv[optind - 1], usage);
         }
     }
@@ -172,12 +182,14 @@ int main(int argc, char** argv) {
     const std::string command = argv[1];
     const std::string submit_usage = std::string(SUBMIT_USAGE) + FOLLOW_OPTIONS;
     const std::string clip_usage = std::string(CLIP_USAGE) + FOLLOW_OPTIONS;
-    const char* usage = command == "list"     ? LIST_USAGE
-                        : command == "watch"  ? WATCH_USAGE
-                        : command == "submit" ? submit_usage.c_str()
-                        : command == "clip"   ? clip_usage.c_str()
-                                              : nullptr;
-    if (usage == nullptr) return usage_error("unknown command " + command, USAGE);
+    const char* own = command == "list"     ? LIST_USAGE
+                      : command == "watch"  ? WATCH_USAGE
+                      : command == "submit" ? submit_usage.c_str()
+                      : command == "clip"   ? clip_usage.c_str()
+                                            : nullptr;
+    if (own == nullptr) return usage_error("unknown command " + command, USAGE);
+    const std::string usage_text = std::string(own) + CONNECT_OPTIONS;
+    const char* usage = usage_text.c_str();
     parsed p;
     if (int r = parse(argc - 1, argv + 1, usage, &p); r != 0) return r;
     if (command == "list") return client::cmd_list(p.server, std::chrono::milliseconds(p.wait_ms));

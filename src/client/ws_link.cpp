@@ -21,12 +21,27 @@ const struct lws_protocols client_protocols[] = {
 // Wakes lws_service so that the pump can look at its deadline.
 void tick(lws_sorted_usec_list_t*) {}
 
+// The Host header names the port too, as a browser's does, so that a
+// server can hold it against an Origin.
+std::string host_header(const std::string& host, int port) {
+    const bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+std::string refusal_text(unsigned status) {
+    std::string text = "the server refused the connection: HTTP " + std::to_string(status);
+    if (status == 401) return text + ", a token is needed or it is wrong (--token-file)";
+    if (status == 403) return text + ", the request's Origin is not allowed";
+    return text;
+}
+
 }  // namespace
 
 std::unique_ptr<ws_link> ws_link::open(const std::string& host, int port, std::chrono::milliseconds timeout,
-                                       std::string* error, const std::string& protocol) {
+                                       std::string* error, const ws_link_options& options) {
     lws_set_log_level(LLL_ERR, nullptr);
     auto link = std::make_unique<ws_link>(private_tag{});
+    link->options_ = options;
     struct lws_context_creation_info info = {};
     info.port = CONTEXT_PORT_NO_LISTEN;
     info.protocols = client_protocols;
@@ -42,9 +57,10 @@ std::unique_ptr<ws_link> ws_link::open(const std::string& host, int port, std::c
     ci.address = host.c_str();
     ci.port = port;
     ci.path = "/";
-    ci.host = host.c_str();
-    ci.origin = host.c_str();
-    ci.protocol = protocol.empty() ? nullptr : protocol.c_str();
+    const std::string host_field = host_header(host, port);
+    ci.host = host_field.c_str();
+    // No Origin unless asked for: the library would make one of the host.
+    ci.protocol = options.protocol.empty() ? nullptr : options.protocol.c_str();
     ci.local_protocol_name = client_protocols[0].name;
     ci.userdata = link.get();
     ci.pwsi = &link->wsi_;
@@ -55,6 +71,10 @@ std::unique_ptr<ws_link> ws_link::open(const std::string& host, int port, std::c
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     ws_link* l = link.get();
     l->pump_until([l] { return l->established_ || l->closed_; }, deadline);
+    if (l->refused_status_ != 0) {
+        *error = refusal_text(l->refused_status_);
+        return nullptr;
+    }
     if (!l->established_) {
         *error = "cannot connect to " + host + ":" + std::to_string(port) +
                  (l->close_reason_.empty() ? std::string(" (no answer)") : ": " + l->close_reason_);
@@ -73,8 +93,14 @@ int ws_link::callback(struct lws* wsi, int reason, void* user, void* in, size_t 
         case LWS_CALLBACK_CLIENT_ESTABLISHED:
             self->established_ = true;
             break;
+        case LWS_CALLBACK_CLIENT_APPEND_HANDSHAKE_HEADER: {
+            char** p = static_cast<char**>(in);
+            return self->append_headers(wsi, p, *p + len) ? 0 : -1;
+        }
         case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:
             if (self == nullptr) break;
+            // The status of an answer that was not the upgrade, if one came.
+            if (wsi != nullptr) self->refused_status_ = lws_http_client_http_response(wsi);
             self->closed_ = true;
             self->close_reason_ = in ? std::string(static_cast<const char*>(in), len ? len : strlen(static_cast<const char*>(in)))
                                      : "connection error";
@@ -102,6 +128,17 @@ int ws_link::callback(struct lws* wsi, int reason, void* user, void* in, size_t 
 }
 
 void ws_link::on_receive(const char* in, size_t len) { partial_.append(in, len); }
+
+bool ws_link::append_headers(struct lws* wsi, char** p, char* end) const {
+    auto** at = reinterpret_cast<unsigned char**>(p);
+    auto* stop = reinterpret_cast<unsigned char*>(end);
+    auto add = [&](enum lws_token_indexes h, const std::string& value) {
+        return lws_add_http_header_by_token(wsi, h, reinterpret_cast<const unsigned char*>(value.data()),
+                                            static_cast<int>(value.size()), at, stop) == 0;
+    };
+    if (!options_.token.empty() && !add(WSI_TOKEN_HTTP_AUTHORIZATION, "Bearer " + options_.token)) return false;
+    return options_.origin.empty() || add(WSI_TOKEN_ORIGIN, options_.origin);
+}
 
 void ws_link::on_writeable() {
     if (outbox_.empty() || wsi_ == nullptr) return;

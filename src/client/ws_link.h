@@ -16,12 +16,19 @@
 struct lws;
 struct lws_context;
 
+// What a handshake carries besides the address.
+struct ws_link_options {
+    std::string protocol = "http-only";  // the sub-protocol offered; empty: none
+    std::string token;                   // sent as "Authorization: Bearer TOKEN"; empty: none
+    std::string origin;                  // an Origin header, as a web page would send; empty: none
+};
+
 class ws_link {
 public:
-    // Connects to ws://host:port/ offering protocol (empty: none). Null, with
-    // the reason in *error, when no connection is made before the deadline.
+    // Connects to ws://host:port/. Null, with the reason in *error, when no
+    // connection is made before the deadline or the server refuses it.
     static std::unique_ptr<ws_link> open(const std::string& host, int port, std::chrono::milliseconds timeout,
-                                         std::string* error, const std::string& protocol = "http-only");
+                                         std::string* error, const ws_link_options& options = {});
     ~ws_link();
     ws_link(const ws_link&) = delete;
     ws_link& operator=(const ws_link&) = delete;
@@ -58,12 +65,15 @@ private:
     bool queue_and_flush(std::vector<frame> frames, std::chrono::milliseconds timeout);
     void on_receive(const char* in, size_t len);
     void on_writeable();
+    bool append_headers(struct lws* wsi, char** p, char* end) const;
 
     struct lws_context* ctx_ = nullptr;
     struct lws* wsi_ = nullptr;
     bool established_ = false;
     bool closed_ = false;
     std::string close_reason_;
+    unsigned refused_status_ = 0;  // the HTTP status of a refused handshake
+    ws_link_options options_;
     std::string partial_;
     std::deque<std::string> inbox_;
     std::deque<frame> outbox_;

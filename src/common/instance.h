@@ -154,12 +154,17 @@ int instance_destroy(Instance** pinstance) {
 
 }  // namespace keelson
 
-// The four instance functions every daemon has, around its own
-// long_options table, set_own_opt and the usage lines of its own options.
+// The daemon's whole option table, its own rows and the common ones, as
+// the parser reads it.
+const struct option* instance_long_options();
+
+// The instance functions every daemon has, around its own long_options
+// table, set_own_opt and the usage lines of its own options.
 #define INSTANCE_FUNCTIONS(own_usage_lines)                                                                    \
     namespace {                                                                                                \
     int usage() { return instance_usage(nullptr); }                                                            \
     }                                                                                                          \
+    const struct option* instance_long_options() { return long_options; }                                      \
     OPTS_FROM_FILE_CB(instance_opts)                                                                           \
     int instance_init(instance_t** pinstance) { return keelson::instance_create(pinstance); }                 \
     int instance_release(instance_t** pinstance) { return keelson::instance_destroy(pinstance); }             \

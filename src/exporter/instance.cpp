@@ -11,6 +11,9 @@ const struct option long_options[] = {
     {"lib1-path", required_argument, nullptr, 157},
     {"lib2-path", required_argument, nullptr, 158},
     {"lib3-path", required_argument, nullptr, 159},
+    // Not in the usage text, which stays as it has always been.
+    {"listen", required_argument, nullptr, 160},
+    {"access-token-file", required_argument, nullptr, 161},
     DEFAULT_INSTANCE_LONG_OPTS,
     {nullptr, 0, nullptr, 0},
 };
@@ -26,6 +29,8 @@ bool set_own_opt(instance_t* instance, int code, const char* value) {
         case 157:
         case 158:
         case 159: keelson::st_str(path.libs[code - 156], sizeof path.libs[0], value); return true;
+        case 160: keelson::st_str(instance->ws.listen, sizeof instance->ws.listen, value); return true;
+        case 161: keelson::st_str(instance->ws.token_file, sizeof instance->ws.token_file, value); return true;
         default: return false;
     }
 }

@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include "common/instance.h"
+#include "exporter/access.h"
 
 #define PRODUCT_NAME "BrindlewoodExporter"
 #define PRODUCT_STRING PRODUCT_BANNER(PRODUCT_NAME)
@@ -36,6 +37,9 @@ struct instance_desc {
         int port;
         void* ctx;                  // the WebSocket library's context
         void* pool[WS_POOL_SIZE];   // sessions that receive announcements
+        char listen[PATH_MAX];      // the address to listen on; empty: all
+        char token_file[PATH_MAX];  // where the access token is read from
+        char token[ACCESS_TOKEN_MAX + 1];  // what every request must carry; empty: nothing
     } ws;
     DEFAULT_INSTANCE_PARAMS
 };

@@ -1,11 +1,14 @@
 #include "exporter/ws.h"
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <json-c/json.h>
 #include <libwebsockets.h>
 #include <malloc.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +17,7 @@
 #include <cstring>
 #include <memory>
 
+#include "exporter/access.h"
 #include "exporter/exporter.h"
 #include "handles.h"
 #include "json_handle.h"
@@ -245,6 +249,66 @@ bool overflowed(instance_t* instance, const ws_cb_session_t* s) {
 // a log line may quote.
 std::string quoted(const ws_cb_session_t* ctx) { return text_escape(ctx->recv_buf); }
 
+// A request header as the library assembled it; empty when absent.
+std::string header(struct lws* wsi, enum lws_token_indexes h) {
+    const int n = lws_hdr_total_length(wsi, h);
+    if (n <= 0) return {};
+    std::string value(static_cast<size_t>(n) + 1, '\0');
+    const int got = lws_hdr_copy(wsi, value.data(), n + 1, h);
+    value.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return value;
+}
+
+access_request request_of(struct lws* wsi) {
+    access_request r;
+    r.origin = header(wsi, WSI_TOKEN_ORIGIN);
+    r.host = header(wsi, WSI_TOKEN_HOST);
+    r.authorization = header(wsi, WSI_TOKEN_HTTP_AUTHORIZATION);
+    r.cookie = header(wsi, WSI_TOKEN_HTTP_COOKIE);
+    return r;
+}
+
+// The answer to a refused request: its status alone, and for a missing or
+// wrong token the scheme the client should use.
+bool send_refusal(struct lws* wsi, access_verdict verdict) {
+    unsigned char buf[LWS_PRE + 256];
+    unsigned char* const start = buf + LWS_PRE;
+    unsigned char* p = start;
+    unsigned char* const end = buf + sizeof buf;
+    const unsigned status = access_status(verdict);
+    static const char scheme[] = "Bearer";
+    if (lws_add_http_header_status(wsi, status, &p, end) != 0) return false;
+    if (status == 401 && lws_add_http_header_by_token(wsi, WSI_TOKEN_HTTP_WWW_AUTHENTICATE,
+                                                      reinterpret_cast<const unsigned char*>(scheme),
+                                                      sizeof scheme - 1, &p, end) != 0)
+        return false;
+    if (lws_add_http_header_content_length(wsi, 0, &p, end) != 0 || lws_finalize_http_header(wsi, &p, end) != 0)
+        return false;
+    const int n = static_cast<int>(p - start);
+    return lws_write(wsi, start, static_cast<size_t>(n), LWS_WRITE_HTTP_HEADERS) == n;
+}
+
+// Lets a request through, or answers it with 401 or 403 and one log line;
+// then nothing else happens to it. The callback's result: 0 to go on.
+// uri is null for a WebSocket handshake.
+int admit(instance_t* instance, struct lws* wsi, const char* uri) {
+    const access_request req = request_of(wsi);
+    const access_verdict verdict = access_check(instance->ws.token, req, uri == nullptr);
+    if (verdict == access_verdict::allowed) return 0;
+    char addr[50] = "";
+    lws_get_peer_simple(wsi, addr, sizeof addr);
+    if (uri == nullptr) {
+        logger_printf(1, "%s: refused the WebSocket handshake of [%s] (Origin [%s], Host [%s]) with HTTP %u: %s",
+                      "ws_cb_main", addr, text_escape(req.origin).c_str(), text_escape(req.host).c_str(),
+                      access_status(verdict), access_reason(verdict));
+    } else {
+        logger_printf(1, "%s: refused the HTTP request [%s] of [%s] with HTTP %u: %s", "ws_cb_main",
+                      text_escape(uri).c_str(), addr, access_status(verdict), access_reason(verdict));
+    }
+    // Non-zero ends the connection once the answer is out; -1 at once.
+    return send_refusal(wsi, verdict) ? 1 : -1;
+}
+
 bool has_member(json_object* obj, const char* key, json_object** value) {
     return json_object_is_type(obj, json_type_object) && json_object_object_get_ex(obj, key, value);
 }
@@ -254,6 +318,14 @@ bool has_member(json_object* obj, const char* key, json_object** value) {
 int ws_cb_main(struct lws* wsi, int reason, void* user, void* in, size_t len) {
     auto* slot = static_cast<ws_slot*>(user);
     switch (reason) {
+        // Every upgrade is checked before its handshake is answered, and
+        // again before the protocol takes it, so no connection is ever
+        // established unchecked.
+        case LWS_CALLBACK_HTTP_CONFIRM_UPGRADE:
+        case LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION:
+            return admit(instance_of(wsi), wsi, nullptr);
+        case LWS_CALLBACK_FILTER_HTTP_CONNECTION:
+            return admit(instance_of(wsi), wsi, in != nullptr ? static_cast<const char*>(in) : "");
         case LWS_CALLBACK_ESTABLISHED:
             return on_established(instance_of(wsi), slot, wsi);
         case LWS_CALLBACK_CLOSED:
@@ -356,6 +428,102 @@ int ws_notify_task_state(instance_t* instance, export_task_t* task) {
     return ws_notify_all(instance, text);
 }
 
+namespace {
+
+// Where to listen, as the library takes it.
+struct listen_plan {
+    const char* iface = nullptr;  // an address literal, or null for all interfaces
+    uint64_t options = 0;
+};
+
+// Checks the port and the address to listen on; false, with the line
+// that says why, when the service must not start.
+bool plan_listening(const instance_t* instance, listen_plan* plan) {
+    const int port = instance->ws.port;
+    if (port < 0 || port > 65535) {
+        logger_printf(1, "%s: --ws-port=%d is out of range (0 to 65535; 0 lets the system pick a free port)", "ws_init",
+                      port);
+        return false;
+    }
+    const char* addr = instance->ws.listen;
+    if (addr[0] == '\0') return true;
+    unsigned char bytes[sizeof(struct in6_addr)];
+    if (inet_pton(AF_INET, addr, bytes) == 1) {
+        // With IPv6 on, the library listens on all interfaces whatever IPv4
+        // address it was given; an IPv4 socket binds to it.
+        plan->options = LWS_SERVER_OPTION_DISABLE_IPV6;
+    } else if (inet_pton(AF_INET6, addr, bytes) != 1) {
+        logger_printf(1, "%s: the address to listen on [%s] is not an IPv4 or IPv6 address", "ws_init",
+                      text_escape(addr).c_str());
+        return false;
+    }
+    plan->iface = addr;
+    return true;
+}
+
+// Reads the access token when one is asked for; false, with the line that
+// says why, when it cannot be had: the service must then not start open.
+bool load_token(instance_t* instance) {
+    instance->ws.token[0] = '\0';
+    if (instance->ws.token_file[0] == '\0') return true;
+    std::string token;
+    std::string why;
+    if (access_token_load(instance->ws.token_file, &token, &why) != 0) {
+        logger_printf(1, "%s: no access token from [%s]: %s", "ws_init", instance->ws.token_file, why.c_str());
+        return false;
+    }
+    keelson::strlcpy(instance->ws.token, token.c_str(), sizeof instance->ws.token);
+    return true;
+}
+
+bool is_listening(int fd) {
+    int listening = 0;
+    socklen_t len = sizeof listening;
+    return getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) == 0 && listening != 0;
+}
+
+// The numeric address and the port an Internet socket is bound to.
+bool bound_address(int fd, std::string* addr, int* port) {
+    struct sockaddr_storage sa = {};
+    socklen_t len = sizeof sa;
+    if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&sa), &len) != 0) return false;
+    const void* where = nullptr;
+    if (sa.ss_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const struct sockaddr_in6*>(&sa);
+        where = &in6->sin6_addr;
+        *port = ntohs(in6->sin6_port);
+    } else if (sa.ss_family == AF_INET) {
+        const auto* in4 = reinterpret_cast<const struct sockaddr_in*>(&sa);
+        where = &in4->sin_addr;
+        *port = ntohs(in4->sin_port);
+    } else {
+        return false;
+    }
+    char text[INET6_ADDRSTRLEN] = "";
+    inet_ntop(sa.ss_family, where, text, sizeof text);
+    *addr = text;
+    return true;
+}
+
+// The address and port of the context's listening socket, as the socket
+// itself is bound; false when it listens nowhere, which the library lets
+// pass for an address this machine does not have.
+bool listening_address(struct lws_context* ctx, std::string* addr, int* port) {
+    struct lws_vhost* vhost = lws_get_vhost_by_name(ctx, "default");
+    const int want = vhost != nullptr ? lws_get_vhost_listen_port(vhost) : -1;
+    if (want <= 0) return false;
+    dir_ptr fds(opendir("/proc/self/fd"));
+    if (!fds) return false;
+    while (const struct dirent* e = readdir(fds.get())) {
+        const int fd = atoi(e->d_name);
+        if (e->d_name[0] == '.' || wsi_from_fd(ctx, fd) == nullptr || !is_listening(fd)) continue;
+        if (bound_address(fd, addr, port) && *port == want) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 int ws_init(instance_t* instance) {
     // The library mallocs a receive buffer of WS_RECV_BUF for every
     // connection. Once such a block has been freed, glibc would serve the
@@ -363,8 +531,12 @@ int ws_init(instance_t* instance) {
     // threshold keeps each of them a fresh mapping that costs only what is
     // touched and goes back whole at close.
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    listen_plan plan;
+    if (!plan_listening(instance, &plan) || !load_token(instance)) return -14;
     struct lws_context_creation_info info = {};
     info.port = instance->ws.port;
+    info.iface = plan.iface;
+    info.options = plan.options;
     info.protocols = ws_protocols;
     info.timeout_secs = 5;
     info.max_http_header_pool = 32;
@@ -378,6 +550,16 @@ int ws_init(instance_t* instance) {
         logger_printf(1, "%s: lws_create_context failed", "ws_init");
         return -14;
     }
+    std::string addr;
+    int port = 0;
+    if (!listening_address(ctx, &addr, &port)) {
+        logger_printf(1, "%s: not listening on [%s] port %d: is the address one of this machine's?", "ws_init",
+                      plan.iface != nullptr ? text_escape(plan.iface).c_str() : "all interfaces", instance->ws.port);
+        lws_context_destroy(ctx);
+        return -14;
+    }
+    logger_printf(0, "%s: listening on %s port %d%s", "ws_init", addr.c_str(), port,
+                  instance->ws.token[0] != '\0' ? ", every request must carry the access token" : "");
     instance_lock guard(instance);
     instance->ws.ctx = ctx;
     return 0;

@@ -35,7 +35,10 @@ struct ws_cb_session_desc {
 };
 typedef struct ws_cb_session_desc ws_cb_session_t;
 
-// Creates the library context listening on ws.port. 0, or -14.
+// Creates the library context listening on ws.port at ws.listen (all
+// interfaces when empty), and reads the access token of ws.token_file when
+// one is named. 0, or -14 (with the line that says why) when any of them
+// fails: a bad port or address, no token, no listening socket.
 int ws_init(instance_t* instance);
 
 // Serves clients until the exit flag is set, noticing it within 100 ms

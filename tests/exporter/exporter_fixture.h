@@ -73,19 +73,21 @@ public:
     int port() const { return port_; }
     Process& process() { return *proc_; }
 
-    // Starts the daemon and waits until it accepts connections.
-    void start(const std::string& ffmpeg = "ffmpeg") {
+    // Starts the daemon, with `extra` options after the usual ones, and
+    // waits until it accepts connections made as `as` says.
+    void start(const std::string& ffmpeg = "ffmpeg", const std::vector<std::string>& extra = {},
+               const ws_link_options& as = {}) {
         port_ = free_port();
-        proc_ = std::make_unique<Process>(BRINDLEWOOD_EXPORTER_BIN,
-                                          std::vector<std::string>{"--ws-port=" + std::to_string(port_),
-                                                                   "--tasks-path=" + tasks(), "--lib0-path=" + lib(),
-                                                                   "--ffmpeg-path=" + ffmpeg,
-                                                                   "--log-file-name=" + log_path()},
-                                          dir_.path());
+        as_ = as;
+        std::vector<std::string> args{"--ws-port=" + std::to_string(port_), "--tasks-path=" + tasks(),
+                                      "--lib0-path=" + lib(), "--ffmpeg-path=" + ffmpeg,
+                                      "--log-file-name=" + log_path()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        proc_ = std::make_unique<Process>(BRINDLEWOOD_EXPORTER_BIN, args, dir_.path());
         ASSERT_TRUE(wait_until([this] { return log().find("ws_info.user=") != std::string::npos; }));
         ASSERT_TRUE(wait_until([this] {
             std::string error;
-            return ws_link::open("127.0.0.1", port_, 500ms, &error) != nullptr;
+            return ws_link::open("127.0.0.1", port_, 500ms, &error, as_) != nullptr;
         }));
     }
 
@@ -98,7 +100,7 @@ public:
 
     std::unique_ptr<ws_link> connect() {
         std::string error;
-        auto link = ws_link::open("127.0.0.1", port_, 5s, &error);
+        auto link = ws_link::open("127.0.0.1", port_, 5s, &error, as_);
         EXPECT_NE(link, nullptr) << error;
         return link;
     }
@@ -118,6 +120,7 @@ public:
 private:
     TempDir dir_;
     int port_ = 0;
+    ws_link_options as_;
     std::unique_ptr<Process> proc_;
 };
 
