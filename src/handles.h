@@ -29,6 +29,14 @@ public:
     }
     unique_fd(const unique_fd&) = delete;
     unique_fd& operator=(const unique_fd&) = delete;
+    unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
+    unique_fd& operator=(unique_fd&& other) noexcept {
+        if (this != &other) {
+            if (fd_ >= 0) close(fd_);
+            fd_ = other.release();
+        }
+        return *this;
+    }
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <optional>
 
+#include <libwebsockets.h>
+
 #include "handles.h"
 
 namespace {
@@ -197,4 +199,35 @@ const char* access_reason(access_verdict verdict) {
         case access_verdict::allowed: break;
     }
     return "allowed";
+}
+
+namespace {
+
+// A request header as the library assembled it; empty when absent.
+std::string header(struct lws* wsi, enum lws_token_indexes h) {
+    const int n = lws_hdr_total_length(wsi, h);
+    if (n <= 0) return {};
+    std::string value(static_cast<size_t>(n) + 1, '\0');
+    const int got = lws_hdr_copy(wsi, value.data(), n + 1, h);
+    value.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return value;
+}
+
+}  // namespace
+
+access_request access_request_of(struct lws* wsi) {
+    access_request r;
+    r.origin = header(wsi, WSI_TOKEN_ORIGIN);
+    r.host = header(wsi, WSI_TOKEN_HOST);
+    r.authorization = header(wsi, WSI_TOKEN_HTTP_AUTHORIZATION);
+    r.cookie = header(wsi, WSI_TOKEN_HTTP_COOKIE);
+    return r;
+}
+
+std::string access_cookie_set(std::string_view token) {
+    return std::string(ACCESS_TOKEN_COOKIE) + "=" + std::string(token) + "; Path=/; HttpOnly; SameSite=Strict";
+}
+
+std::string access_cookie_clear() {
+    return std::string(ACCESS_TOKEN_COOKIE) + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict";
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+struct lws;
+
 // The longest token a file may hold: it travels in a request header, whose
 // room the server library bounds.
 constexpr size_t ACCESS_TOKEN_MAX = 1024;
@@ -29,6 +31,14 @@ enum class access_verdict {
     token_missing,   // HTTP 401
     token_wrong,     // HTTP 401
 };
+
+// The headers of a request that the decision looks at.
+access_request access_request_of(struct lws* wsi);
+
+// The Set-Cookie values that give a browser the token, and that take it
+// back (HttpOnly, SameSite=Strict, for the whole port).
+std::string access_cookie_set(std::string_view token);
+std::string access_cookie_clear();
 
 // Reads the token from the first line of a file: the line end and trailing
 // blanks go, and what is left must be a non-empty bearer token of at most

@@ -19,6 +19,8 @@
 
 #include "exporter/access.h"
 #include "exporter/exporter.h"
+#include "exporter/http.h"
+#include "exporter/metrics.h"
 #include "handles.h"
 #include "json_handle.h"
 #include "logger.h"
@@ -31,7 +33,8 @@ namespace {
 // connection cost its three megabytes; the session itself comes from fresh
 // anonymous pages instead, which cost nothing until touched.
 struct ws_slot {
-    ws_cb_session_t* session;
+    ws_cb_session_t* session;  // once the connection is a WebSocket
+    http_transfer* http;       // while it answers an HTTP request
 };
 
 struct session_unmap {
@@ -249,25 +252,6 @@ bool overflowed(instance_t* instance, const ws_cb_session_t* s) {
 // a log line may quote.
 std::string quoted(const ws_cb_session_t* ctx) { return text_escape(ctx->recv_buf); }
 
-// A request header as the library assembled it; empty when absent.
-std::string header(struct lws* wsi, enum lws_token_indexes h) {
-    const int n = lws_hdr_total_length(wsi, h);
-    if (n <= 0) return {};
-    std::string value(static_cast<size_t>(n) + 1, '\0');
-    const int got = lws_hdr_copy(wsi, value.data(), n + 1, h);
-    value.resize(got > 0 ? static_cast<size_t>(got) : 0);
-    return value;
-}
-
-access_request request_of(struct lws* wsi) {
-    access_request r;
-    r.origin = header(wsi, WSI_TOKEN_ORIGIN);
-    r.host = header(wsi, WSI_TOKEN_HOST);
-    r.authorization = header(wsi, WSI_TOKEN_HTTP_AUTHORIZATION);
-    r.cookie = header(wsi, WSI_TOKEN_HTTP_COOKIE);
-    return r;
-}
-
 // The answer to a refused request: its status alone, and for a missing or
 // wrong token the scheme the client should use.
 bool send_refusal(struct lws* wsi, access_verdict verdict) {
@@ -288,23 +272,19 @@ bool send_refusal(struct lws* wsi, access_verdict verdict) {
     return lws_write(wsi, start, static_cast<size_t>(n), LWS_WRITE_HTTP_HEADERS) == n;
 }
 
-// Lets a request through, or answers it with 401 or 403 and one log line;
-// then nothing else happens to it. The callback's result: 0 to go on.
-// uri is null for a WebSocket handshake.
-int admit(instance_t* instance, struct lws* wsi, const char* uri) {
-    const access_request req = request_of(wsi);
-    const access_verdict verdict = access_check(instance->ws.token, req, uri == nullptr);
+// Lets a WebSocket handshake through, or answers it with 401 or 403 and one
+// log line; then nothing else happens to it. The callback's result: 0 to go
+// on. (Plain HTTP requests are weighed by the HTTP side, which answers them.)
+int admit(instance_t* instance, struct lws* wsi) {
+    const access_request req = access_request_of(wsi);
+    const access_verdict verdict = access_check(instance->ws.token, req, true);
     if (verdict == access_verdict::allowed) return 0;
     char addr[50] = "";
     lws_get_peer_simple(wsi, addr, sizeof addr);
-    if (uri == nullptr) {
-        logger_printf(1, "%s: refused the WebSocket handshake of [%s] (Origin [%s], Host [%s]) with HTTP %u: %s",
-                      "ws_cb_main", addr, text_escape(req.origin).c_str(), text_escape(req.host).c_str(),
-                      access_status(verdict), access_reason(verdict));
-    } else {
-        logger_printf(1, "%s: refused the HTTP request [%s] of [%s] with HTTP %u: %s", "ws_cb_main",
-                      text_escape(uri).c_str(), addr, access_status(verdict), access_reason(verdict));
-    }
+    logger_printf(1, "%s: refused the WebSocket handshake of [%s] (Origin [%s], Host [%s]) with HTTP %u: %s",
+                  "ws_cb_main", addr, text_escape(req.origin).c_str(), text_escape(req.host).c_str(),
+                  access_status(verdict), access_reason(verdict));
+    metrics_refused(verdict == access_verdict::foreign_origin ? "origin" : "token");
     // Non-zero ends the connection once the answer is out; -1 at once.
     return send_refusal(wsi, verdict) ? 1 : -1;
 }
@@ -317,15 +297,18 @@ bool has_member(json_object* obj, const char* key, json_object** value) {
 
 int ws_cb_main(struct lws* wsi, int reason, void* user, void* in, size_t len) {
     auto* slot = static_cast<ws_slot*>(user);
+    if (http_handles(reason)) {
+        // Without its per-connection record a request cannot be followed.
+        if (slot == nullptr) return -1;
+        return http_callback(instance_of(wsi), wsi, reason, &slot->http, in, len);
+    }
     switch (reason) {
         // Every upgrade is checked before its handshake is answered, and
         // again before the protocol takes it, so no connection is ever
         // established unchecked.
         case LWS_CALLBACK_HTTP_CONFIRM_UPGRADE:
         case LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION:
-            return admit(instance_of(wsi), wsi, nullptr);
-        case LWS_CALLBACK_FILTER_HTTP_CONNECTION:
-            return admit(instance_of(wsi), wsi, in != nullptr ? static_cast<const char*>(in) : "");
+            return admit(instance_of(wsi), wsi);
         case LWS_CALLBACK_ESTABLISHED:
             return on_established(instance_of(wsi), slot, wsi);
         case LWS_CALLBACK_CLOSED:
@@ -418,6 +401,13 @@ int ws_notify_all(instance_t* instance, const char* msg) {
     // service thread, which asks for the writable callbacks itself.
     if (ctx != nullptr) lws_cancel_service(ctx);
     return 0;
+}
+
+void ws_connection_counts(instance_t* instance, int* pooled, int* total) {
+    instance_lock guard(instance);
+    *pooled = static_cast<int>(std::count_if(std::begin(instance->ws.pool), std::end(instance->ws.pool),
+                                             [](void* s) { return s != nullptr; }));
+    *total = open_sessions;
 }
 
 int ws_notify_task_state(instance_t* instance, export_task_t* task) {

@@ -60,6 +60,10 @@ void ws_release(instance_t* instance);
 // thread; never with `lock` held. Returns 0.
 int ws_notify_all(instance_t* instance, const char* msg);
 
+// The WebSocket connections open now: those in the announcement pool, and
+// all of them. On the service thread.
+void ws_connection_counts(instance_t* instance, int* pooled, int* total);
+
 // Announces task->state of task->sys_id to the pooled sessions.
 int ws_notify_task_state(instance_t* instance, export_task_t* task);
 
