@@ -11,6 +11,7 @@
 
 #include "exporter/access.h"
 #include "exporter_fixture.h"
+#include "http_client.h"
 #include "handles.h"
 
 using namespace exporter_test;
@@ -19,42 +20,7 @@ namespace {
 
 const std::string TOKEN = "Zm9vYmFy-s3cret_token+/==";
 
-// Connects over TCP to addr (an IPv4 or IPv6 literal); the socket, or -1.
-int tcp_connect(const std::string& addr, int port) {
-    sockaddr_storage sa{};
-    socklen_t len = 0;
-    auto* in4 = reinterpret_cast<sockaddr_in*>(&sa);
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&sa);
-    if (inet_pton(AF_INET, addr.c_str(), &in4->sin_addr) == 1) {
-        in4->sin_family = AF_INET;
-        in4->sin_port = htons(static_cast<uint16_t>(port));
-        len = sizeof *in4;
-    } else if (inet_pton(AF_INET6, addr.c_str(), &in6->sin6_addr) == 1) {
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(static_cast<uint16_t>(port));
-        len = sizeof *in6;
-    }
-    unique_fd fd(socket(sa.ss_family, SOCK_STREAM, 0));
-    if (!fd || connect(fd.get(), reinterpret_cast<sockaddr*>(&sa), len) != 0) return -1;
-    return fd.release();
-}
-
 bool accepts(const std::string& addr, int port) { return unique_fd(tcp_connect(addr, port)).get() >= 0; }
-
-// Sends one request to 127.0.0.1 and returns the head of the answer, up to
-// its empty line (or what came before the server closed, or 5 s passed).
-std::string raw_request(int port, const std::string& request) {
-    unique_fd fd(tcp_connect("127.0.0.1", port));
-    if (!fd) return "";
-    timeval tv{5, 0};
-    setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) return "";
-    std::string got;
-    char buf[4096];
-    ssize_t n;
-    while (got.find("\r\n\r\n") == std::string::npos && (n = recv(fd.get(), buf, sizeof buf, 0)) > 0) got.append(buf, n);
-    return got;
-}
 
 // A WebSocket handshake as a browser sends it, with more header lines.
 std::string handshake(int port, const std::string& headers) {
