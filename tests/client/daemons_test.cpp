@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "client_fixture.h"
+#include "exporter/http_client.h"
 
 using namespace clienttest;
 
@@ -324,3 +325,51 @@ TEST_F(ClientAgainstDaemon, ConcurrentClientsEachFollowTheirOwnTask) {
 }
 
 }  // namespace
+
+// The console's API reads the library as the client does: the runs and the
+// gap of the recording, a refusal that names the gap, and for a span the
+// very request the client program submits.
+TEST_F(ClientAgainstDaemon, TheConsoleApiAnswersAsTheClientDoes) {
+    ASSERT_NO_FATAL_FAILURE(fill({HOUR + 6}));
+    ASSERT_NO_FATAL_FAILURE(start());
+    const int port = daemon->port();
+    const auto api = [&](const std::string& query) { return exporter_test::http_get(port, "/api/" + query); };
+
+    const auto listing = api("recordings?lib=0&from=" + iso(HOUR - 60) + "&to=" + std::to_string(HOUR + 60));
+    ASSERT_EQ(listing.status, 200) << listing.body;
+    EXPECT_EQ(listing.body, "{\"lib\":0,\"from\":" + std::to_string(HOUR - 60) + ",\"to\":" +
+                                std::to_string(HOUR + 60) + ",\"runs\":[{\"from\":" + std::to_string(HOUR - 18) +
+                                ".0,\"to\":" + std::to_string(HOUR + 6) + ".0,\"segments\":4},{\"from\":" +
+                                std::to_string(HOUR + 12) + ".0,\"to\":" + std::to_string(HOUR + 21) +
+                                ".0,\"segments\":2}],\"gaps\":[{\"from\":" + std::to_string(HOUR - 60) +
+                                ".0,\"to\":" + std::to_string(HOUR - 18) + ".0},{\"from\":" + std::to_string(HOUR + 6) +
+                                ".0,\"to\":" + std::to_string(HOUR + 12) + ".0},{\"from\":" +
+                                std::to_string(HOUR + 21) + ".0,\"to\":" + std::to_string(HOUR + 60) + ".0}]}");
+
+    const auto gappy = api("clip?lib=0&from=" + iso(HOUR) + "&to=" + iso(HOUR + 18));
+    EXPECT_EQ(gappy.status, 422);
+    EXPECT_NE(gappy.body.find("no video from 2021-05-01T11:00:06Z to 2021-05-01T11:00:12Z"), std::string::npos)
+        << gappy.body;
+    EXPECT_EQ(api("clip?lib=0&from=" + iso(HOUR) + "&to=" + iso(HOUR + 18) + "&allow_gaps=1").status, 200);
+    EXPECT_EQ(api("clip?lib=3&from=0&to=10").status, 404);
+    EXPECT_EQ(api("clip?lib=0&from=yesterday&to=10").status, 400);
+
+    // The page sends what the API gives; the client program asks for itself.
+    const auto asked = api("clip?lib=0&from=" + iso(HOUR - 10) + "&to=" + iso(HOUR + 4) + "&exact=1&title=by%20time");
+    ASSERT_EQ(asked.status, 200) << asked.body;
+    std::string error;
+    auto page = ws_link::open("127.0.0.1", port, 5s, &error);
+    ASSERT_NE(page, nullptr) << error;
+    ASSERT_TRUE(page->send(asked.body));
+    int by_page = -1;
+    while (by_page < 0) {
+        const auto msg = page->receive(10s);
+        ASSERT_TRUE(msg.has_value());
+        sscanf(msg->c_str(), "{ \"new_task\" : %d }", &by_page);
+    }
+    const int by_client = clip_done(HOUR - 10, HOUR + 4, "by time", {"--exact"});
+    ASSERT_NE(by_client, by_page);
+    EXPECT_EQ(read_file(daemon->task(by_page, "index.json")), read_file(daemon->task(by_client, "index.json")));
+    EXPECT_EQ(read_file(daemon->task(by_page, "playlist.m3u8")), read_file(daemon->task(by_client, "playlist.m3u8")));
+    EXPECT_TRUE(wait_until([&] { return read_file(daemon->task(by_page, "state")) == "2"; }, 60s));
+}
