@@ -478,7 +478,8 @@ reply logout() {
 // The reply to a whole request.
 reply route(instance_t* instance, struct lws* wsi, const http_transfer& t) {
     const std::string_view path = t.path;
-    if (path == "/healthz" && t.how != method::post) return healthz(instance);
+    const bool reading = t.how == method::get || t.how == method::head;
+    if (path == "/healthz") return reading ? healthz(instance) : text_reply(HTTP_STATUS_METHOD_NOT_ALLOWED, "");
     if (path == "/login") {
         if (t.how == method::post) return login(instance, wsi, t);
         return login_page(HTTP_STATUS_OK);
@@ -487,7 +488,7 @@ reply route(instance_t* instance, struct lws* wsi, const http_transfer& t) {
     const access_verdict verdict = access_check(instance->ws.token, access_request_of(wsi), false);
     if (verdict != access_verdict::allowed) return refuse(wsi, t.path, verdict);
     if (path == "/logout") return t.how == method::post ? logout() : text_reply(HTTP_STATUS_METHOD_NOT_ALLOWED, "");
-    if (t.how == method::post || t.how == method::other) return text_reply(HTTP_STATUS_METHOD_NOT_ALLOWED, "");
+    if (!reading) return text_reply(HTTP_STATUS_METHOD_NOT_ALLOWED, "");
     if (path.starts_with("/tasks/")) return task_file(instance, wsi, path.substr(7));
     if (path == "/api/recordings") return recordings(instance, wsi);
     if (path == "/api/clip") return clip(instance, wsi);
@@ -594,8 +595,8 @@ int on_request(instance_t* instance, struct lws* wsi, http_transfer** transfer, 
     t->how = method_of(wsi);
     t->path = uri != nullptr ? uri : "";
     *transfer = t.release();
-    // A POST answers once its body is in.
-    if ((*transfer)->how == method::post) return 0;
+    // A POST answers once its body is in; without a length it has none.
+    if ((*transfer)->how == method::post && lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_CONTENT_LENGTH) > 0) return 0;
     return respond(instance, wsi, transfer);
 }
 
