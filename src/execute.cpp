@@ -114,6 +114,9 @@ int spawn_child(const char* app, pid_t* child, char* const* argc, char* const* e
     int r = fa.open(STDIN_FILENO, "/dev/null", O_RDWR);
     if (r == 0) r = fa.open(STDOUT_FILENO, stdout_file ? stdout_file : "/dev/null", O_RDWR | O_CREAT);
     if (r == 0) r = fa.open(STDERR_FILENO, stderr_file ? stderr_file : "/dev/null", O_RDWR | O_CREAT);
+    // The tool gets these three and nothing else of the daemon's: no client
+    // socket, no watch, no file it would keep open for writing.
+    if (r == 0) r = posix_spawn_file_actions_addclosefrom_np(fa.get(), STDERR_FILENO + 1);
     if (r != 0) return -r;
     r = posix_spawnp(child, app, fa.get(), nullptr, argc, envs ? envs : empty_env);
     return -r;
@@ -273,6 +276,7 @@ int _execute(const char* app, int* pid, char* const* argc, char* const* envs, co
         redirect(STDIN_FILENO, "/dev/null", O_RDWR);
         redirect(STDOUT_FILENO, stdout_file ? stdout_file : "/dev/null", O_RDWR | O_CREAT);
         redirect(STDERR_FILENO, stderr_file ? stderr_file : "/dev/null", O_RDWR | O_CREAT);
+        close_range(STDERR_FILENO + 1, ~0U, 0);
         execve(app, argc, envs ? envs : empty_env);
         _exit(128);
     }

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 
 #include "demonize.h"
 #include "execute.h"
+#include "handles.h"
 #include "support/support.h"
 
 using testsupport::TempDir;
@@ -74,6 +76,14 @@ TEST(Execute, ChildSeesAnEmptyEnvironmentAndDevNull) {
     char* envs[] = {var, nullptr};
     ASSERT_EQ(execute(env, nullptr, argv, envs, out.c_str(), nullptr), 0);
     EXPECT_EQ(testsupport::read_file(out).substr(0, 10), "ONLY=this\n");
+    // Only those three: a descriptor the caller holds open (a socket, a
+    // file being written) never reaches the tool.
+    unique_fd held(open(out.c_str(), O_RDONLY));
+    ASSERT_TRUE(held);
+    ASSERT_GE(dup2(held.get(), 50), 0);
+    unique_fd at50(50);
+    ASSERT_EQ(sh("test -e /proc/self/fd/50 && echo leaked >&2 || echo closed >&2", nullptr, err.c_str()), 0);
+    EXPECT_EQ(testsupport::read_file(err).substr(0, 7), "closed\n");
 }
 
 TEST(Execute, OutputFilesAreNeitherTruncatedNorAppended) {

@@ -96,6 +96,9 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args, co
     posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (!work_dir.empty()) posix_spawn_file_actions_addchdir_np(&fa, work_dir.c_str());
+    // A daemon must not keep a file of the test open (a segment the test is
+    // writing would look still open to it).
+    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
     // The child starts with default signal dispositions and an empty mask,
     // whatever the test process has installed.
     posix_spawnattr_t attr;
