@@ -22,7 +22,7 @@
 //   #clip-form, #clip-lib, #clip-from, #clip-to, #clip-from-utc, #clip-to-utc,
 //   #trim-keyframe, #trim-exact, #clip-title, #clip-allow-gaps, #clip-submit
 //   #clip-message         data-state "" | "busy" | "error" | "sent" | "unheard" | "queued" |
-//                         "running" | "done" | "failed"; data-task = the own task's number
+//                         "running" | "done" | "failed" | "unknown"; data-task = the own task's number
 //   #timeline             data-state "loading" | "ready" | "error"; data-from, data-to (epoch s)
 //     #timeline-bars      .run / .gap (data-from, data-to: epoch s), .future, .span, .now
 //   #timeline-detail      the chosen span close up (hidden without a span); #detail-bars as above
@@ -127,6 +127,7 @@ function drawTask(n) {
   el.dataset.state = '';
   role(el, 'number').textContent = `#${n}`;
   role(el, 'state').textContent = '…';
+  role(el, 'state').className = 'state state-unknown';
   const rec = { n, el, state: null, seq: 0, meta: undefined, thumbMissing: false, whyFor: null };
   // The box shows a placeholder until the picture is there (404 until made).
   const thumb = role(el, 'thumb');
@@ -175,7 +176,7 @@ async function loadState(rec) {
       if (!isNaN(v)) state = v;
     }
   } catch (e) {
-    // unreachable daemon: the state stays unknown until an announcement
+    return;  // unreachable daemon: what is shown stays until the next list or announcement
   }
   if (rec.seq === seq && tasks.get(rec.n) === rec) setState(rec, state);
 }
@@ -296,6 +297,7 @@ function updateCounts() {
     ? (shown < order.length ? `${order.length.toLocaleString()} · newest ${shown} shown`
                             : order.length.toLocaleString())
     : '';
+  $('task-empty').textContent = 'No tasks stored yet.';
   $('task-empty').hidden = order.length > 0;
   const more = $('show-more');
   const rest = order.length - shown;
@@ -557,9 +559,9 @@ async function submitClip(event) {
     const p = pending;
     p.timer = setTimeout(() => {
       if (pending !== p) return;
-      clipMessage('unheard', 'No announcement of the new task has come. This page may not be among ' +
-        'the first 32 connections, which alone hear announcements: the task is still made; ' +
-        'reload the page later to see it.');
+      clipMessage('unheard', 'No announcement of the new task has come. Either this page is not among ' +
+        'the first 32 connections, which alone hear announcements (the task may well be made: ' +
+        'reload the page later to see it), or the daemon could not use the request (its log says why).');
     }, UNHEARD_AFTER);
   } catch (e) {
     clipMessage('error', `The request failed: ${e.message}`);

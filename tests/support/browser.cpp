@@ -194,7 +194,11 @@ json_ptr Browser::next_message(std::chrono::steady_clock::time_point deadline) {
         char buf[65536];
         const ssize_t n = read(from_browser_, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw std::runtime_error("the browser closed its pipe; its log:\n" + browser_log());
+        if (n <= 0) {
+            const std::string log = browser_log();
+            const size_t tail = log.size() > 2000 ? log.size() - 2000 : 0;
+            throw std::runtime_error("the browser closed its pipe; the end of its log:\n" + log.substr(tail));
+        }
         pending_.append(buf, static_cast<size_t>(n));
     }
 }
@@ -336,6 +340,10 @@ void Browser::set_viewport(int width, int height, bool mobile) {
                        {"mobile", json_object_new_boolean(mobile)}})
                 .release(),
             true);
+}
+
+void Browser::set_timezone(const std::string& zone) {
+    command("Emulation.setTimezoneOverride", params_of({{"timezoneId", jstr(zone)}}).release(), true);
 }
 
 void Browser::screenshot(const std::string& path, bool full_page) {

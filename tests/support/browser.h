@@ -66,6 +66,14 @@ public:
     // viewport handling).
     void set_viewport(int width, int height, bool mobile = false);
 
+    // Runs the page in that IANA time zone ("Europe/Berlin") from now on.
+    void set_timezone(const std::string& zone);
+
+    // Any other DevTools command, sent to the page; returns its result.
+    json_ptr call(std::string_view method, json_ptr params = nullptr) {
+        return command(method, params.release(), true);
+    }
+
     // Saves a PNG of the viewport, or of the whole page, to path.
     void screenshot(const std::string& path, bool full_page = false);
 
