@@ -414,7 +414,7 @@ function connect() {
     const delay = backoff;
     backoff = Math.min(backoff * 2, BACKOFF_MAX);
     setConn('closed', `Not connected to the daemon since ${localTime(lostAt)} (it may be restarting). ` +
-                      `Trying again in ${delay / 1000} s (attempt ${attempt}); the list may be out of date.`);
+                      `Trying again in ${delay / 1000} s (attempt ${attempt + 1}); the list may be out of date.`);
     // A handshake refused for want of the token looks like any failed
     // connect: a plain request tells them apart (401 goes to the login).
     if (!opened) get('/console.css').catch(() => {});

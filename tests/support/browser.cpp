@@ -111,18 +111,19 @@ Browser::Browser(int width, int height) : headers_(json_object_new_object()) {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
         throw std::runtime_error(std::string("socketpair: ") + strerror(errno));
+    pipe_.emplace(pair[0]);
+    const unique_fd given(pair[1]);
     // Above fd 4, so that the dup2 onto 3 and 4 never meets itself.
-    const int browser_end = fcntl(pair[1], F_DUPFD_CLOEXEC, 10);
-    close(pair[1]);
-    to_browser_ = from_browser_ = pair[0];
+    unique_fd browser_end(fcntl(given.get(), F_DUPFD_CLOEXEC, 10));
+    if (!browser_end) throw std::runtime_error(std::string("fcntl: ") + strerror(errno));
     const std::vector<std::string> args = {
         "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
         "--disable-background-networking", "--disable-component-update", "--disable-sync",
         "--user-data-dir=" + (profile_ / "profile"), "--remote-debugging-pipe",
         "--window-size=" + std::to_string(width) + "," + std::to_string(height), "about:blank"};
     try {
-        pid_ = spawn_browser(args, browser_end, profile_ / "browser.log");
-        close(browser_end);
+        pid_ = spawn_browser(args, browser_end.get(), profile_ / "browser.log");
+        close(browser_end.release());  // the browser holds its own copies now
         json_ptr target = command("Target.createTarget", params_of({{"url", jstr("about:blank")}}).release(), false);
         const std::string target_id = string_member(target.get(), "targetId");
         json_ptr attached = command("Target.attachToTarget",
@@ -137,7 +138,6 @@ Browser::Browser(int width, int height) : headers_(json_object_new_object()) {
         // toolbar that is not drawn; pin it to the size asked for.
         set_viewport(width, height);
     } catch (...) {
-        if (pid_ < 0) close(browser_end);
         shut_down();
         throw;
     }
@@ -158,8 +158,7 @@ void Browser::shut_down() {
         waitpid(pid_, &status, 0);
         pid_ = -1;
     }
-    if (to_browser_ >= 0) close(to_browser_);
-    to_browser_ = from_browser_ = -1;
+    pipe_.reset();
 }
 
 std::string Browser::browser_log() const { return read_file(profile_ / "browser.log"); }
@@ -169,7 +168,7 @@ void Browser::send(const std::string& text) {
     framed.push_back('\0');
     size_t done = 0;
     while (done < framed.size()) {
-        const ssize_t n = ::send(to_browser_, framed.data() + done, framed.size() - done, MSG_NOSIGNAL);
+        const ssize_t n = ::send(pipe_->get(), framed.data() + done, framed.size() - done, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) throw std::runtime_error(std::string("writing to the browser: ") + strerror(errno));
         done += static_cast<size_t>(n);
@@ -187,12 +186,12 @@ json_ptr Browser::next_message(std::chrono::steady_clock::time_point deadline) {
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) throw std::runtime_error("the browser did not answer in time");
-        pollfd p{from_browser_, POLLIN, 0};
+        pollfd p{pipe_->get(), POLLIN, 0};
         const int r = poll(&p, 1, static_cast<int>(left.count()));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) continue;  // the deadline check above decides
         char buf[65536];
-        const ssize_t n = read(from_browser_, buf, sizeof buf);
+        const ssize_t n = read(pipe_->get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             const std::string log = browser_log();

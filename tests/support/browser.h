@@ -1,18 +1,20 @@
 // A headless Chromium driven over the DevTools protocol, for tests of the
 // web console: one page, JavaScript evaluated in it, screenshots.
 //
-// The browser speaks the protocol over a pair of pipes (--remote-debugging-pipe):
-// it reads NUL-terminated JSON commands on its fd 3 and writes NUL-terminated
-// replies and events on its fd 4. Everything here is synchronous: a command
+// With --remote-debugging-pipe the browser reads NUL-terminated JSON commands
+// on its fd 3 and writes NUL-terminated replies and events on its fd 4; here
+// both are its end of one socket pair. Everything is synchronous: a command
 // is written, then messages are read until its reply arrives, with a deadline.
 #pragma once
 
+#include "handles.h"
 #include "json_handle.h"
 #include "support.h"
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -92,8 +94,7 @@ private:
 
     TempDir profile_;
     pid_t pid_ = -1;
-    int to_browser_ = -1;    // our end of the browser's fd 3
-    int from_browser_ = -1;  // our end of the browser's fd 4
+    std::optional<unique_fd> pipe_;  // our end of the browser's fd 3 and fd 4
     std::string pending_;    // bytes read but not yet split into messages
     long next_id_ = 1;
     std::string session_;    // the page's session in flattened mode
