@@ -84,8 +84,8 @@ function zoneName() {
 let leaving = false;
 
 // Every page-level request: a 401 means the token is missing or wrong.
-async function get(url) {
-  const r = await fetch(url, { cache: 'no-store', credentials: 'same-origin' });
+async function get(url, init = {}) {
+  const r = await fetch(url, { cache: 'no-store', credentials: 'same-origin', ...init });
   if (r.status === 401) {
     if (!leaving) {
       leaving = true;
@@ -134,11 +134,7 @@ function drawTask(n) {
   thumb.addEventListener('load', () => { rec.thumbMissing = false; thumb.classList.add('ok'); });
   thumb.addEventListener('error', () => { rec.thumbMissing = true; });
   thumb.src = taskPath(n) + 'thumb.jpg';
-  const video = role(el, 'video');
-  video.addEventListener('error', () => {
-    role(el, 'media-note').hidden = false;
-    video.hidden = true;
-  });
+  role(el, 'video').addEventListener('error', () => explainVideo(rec));
   if (mine.has(n)) el.dataset.mine = '1';
   tasks.set(n, rec);
   loadTask(rec);
@@ -257,6 +253,29 @@ function showMedia(rec, on) {
   video.dataset.src = url;
   if (videoWatcher) videoWatcher.observe(video);
   else video.src = url;
+}
+
+// The player gives no reason; the status of the file tells a missing clip
+// from one this browser cannot play. Only the headers are waited for.
+async function explainVideo(rec) {
+  const video = role(rec.el, 'video');
+  const note = role(rec.el, 'media-note');
+  video.hidden = true;
+  note.hidden = false;
+  note.textContent = 'This browser cannot play the clip; download it instead.';
+  const stop = new AbortController();
+  try {
+    const r = await get(video.dataset.src, { signal: stop.signal });
+    stop.abort();
+    if (r.status === 404) {
+      note.textContent = 'cut.mp4 is missing on the daemon.';
+      role(rec.el, 'download').hidden = true;
+    } else if (!r.ok) {
+      note.textContent = `The daemon does not give the clip (HTTP ${r.status}).`;
+    }
+  } catch (e) {
+    // no answer: the first words stand
+  }
 }
 
 // A failed task says why: the tail of cut.log, else of thumb.log.
