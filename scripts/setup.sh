@@ -9,6 +9,7 @@ packages=(
   libjson-c-dev libwebsockets-dev
   ffmpeg fonts-dejavu-core
   libspdlog-dev          # the logger benchmark compares against it
+  chromium               # headless, for the web console's tests
 )
 
 missing=()
