@@ -71,12 +71,14 @@ function duration(seconds) {
   return `${Math.floor(s / 3600)} h ${Math.floor((s % 3600) / 60)} min`;
 }
 
+// The zone and its offset today: times of other seasons may differ by an hour
+// (summer time), which is why UTC stands beside each of them.
 function zoneName() {
   const zone = Intl.DateTimeFormat().resolvedOptions().timeZone || 'local time';
   const off = -new Date().getTimezoneOffset();
   const sign = off < 0 ? '-' : '+';
   const abs = Math.abs(off);
-  return `${zone} (UTC${sign}${pad2(Math.floor(abs / 60))}:${pad2(abs % 60)})`;
+  return `${zone} (now UTC${sign}${pad2(Math.floor(abs / 60))}:${pad2(abs % 60)})`;
 }
 
 // ---- requests ---------------------------------------------------------------

@@ -484,6 +484,10 @@ reply route(instance_t* instance, struct lws* wsi, const http_transfer& t) {
         if (t.how == method::post) return login(instance, wsi, t);
         return login_page(HTTP_STATUS_OK);
     }
+    // The login form's own style, which it needs before it has the token.
+    if (path == "/login.css" && reading) {
+        if (const web_asset* style = web_asset_find(path)) return asset_reply(*style);
+    }
     // Every other route asks for the token, as the WebSocket side does.
     const access_verdict verdict = access_check(instance->ws.token, access_request_of(wsi), false);
     if (verdict != access_verdict::allowed) return refuse(wsi, t.path, verdict);

@@ -79,14 +79,8 @@ pid_t spawn_browser(const std::vector<std::string>& args, int browser_end, const
     posix_spawn_file_actions_adddup2(&fa, browser_end, 3);
     posix_spawn_file_actions_adddup2(&fa, browser_end, 4);
     posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setsigmask(&attr, &none);
+    default_signals(&attr, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
     pid_t pid = -1;
     const int r = posix_spawn(&pid, chromium, &fa, &attr, argv.data(), environ);
     posix_spawnattr_destroy(&attr);
@@ -134,6 +128,8 @@ Browser::Browser(int width, int height) : headers_(json_object_new_object()) {
         if (session_.empty()) throw std::runtime_error("the browser gave no page session");
         command("Page.enable", nullptr, true);
         command("Runtime.enable", nullptr, true);
+        command("Network.enable", nullptr, true);
+        network_on_ = true;
         // The headless window's viewport is smaller than the window by a
         // toolbar that is not drawn; pin it to the size asked for.
         set_viewport(width, height);
@@ -249,6 +245,10 @@ void Browser::note_event(json_object* message) {
                                      : string_member(arg, "description");
         }
         page_errors_.push_back(text);
+    } else if (method == "Network.responseReceived") {
+        json_object* response = object_member(params, "response");
+        responses_.push_back({string_member(response, "url"),
+                              static_cast<int>(json_object_get_int(object_member(response, "status")))});
     } else if (method == "Inspector.targetCrashed") {
         page_errors_.push_back("the page crashed");
     }

@@ -81,6 +81,9 @@ public:
 
     // Uncaught exceptions and console errors of the page so far, one text each.
     const std::vector<std::string>& page_errors() const { return page_errors_; }
+    // The URL and HTTP status of every response the page received so far
+    // (seen as the browser reports them, while commands run).
+    const std::vector<std::pair<std::string, int>>& responses() const { return responses_; }
     // What the browser wrote to its standard error (for failure messages).
     std::string browser_log() const;
 
@@ -102,6 +105,7 @@ private:
     bool network_on_ = false;
     json_ptr headers_;       // the extra headers set so far
     std::vector<std::string> page_errors_;
+    std::vector<std::pair<std::string, int>> responses_;
 };
 
 }  // namespace testsupport

@@ -80,6 +80,20 @@ std::vector<char*> c_vector(std::vector<std::string>& strings) {
     return v;
 }
 
+}  // namespace
+
+void default_signals(posix_spawnattr_t* attr, short more_flags) {
+    posix_spawnattr_init(attr);
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(attr, &all);
+    posix_spawnattr_setsigmask(attr, &none);
+    posix_spawnattr_setflags(attr, static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | more_flags));
+}
+
+namespace {
+
 pid_t spawn(const std::string& program, const std::vector<std::string>& args, const std::string& work_dir,
             const std::string& out_path, const std::string& err_path, const std::vector<std::string>& env) {
     std::vector<std::string> argv_s{program};
@@ -99,16 +113,8 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args, co
     // A daemon must not keep a file of the test open (a segment the test is
     // writing would look still open to it).
     posix_spawn_file_actions_addclosefrom_np(&fa, 3);
-    // The child starts with default signal dispositions and an empty mask,
-    // whatever the test process has installed.
     posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    default_signals(&attr);
     pid_t pid = -1;
     const int r = posix_spawn(&pid, program.c_str(), &fa, &attr, argv.data(), envp.data());
     posix_spawnattr_destroy(&attr);

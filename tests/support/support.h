@@ -2,6 +2,7 @@
 // waiting with a deadline, and generated MPEG-TS segments.
 #pragma once
 
+#include <spawn.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -37,6 +38,11 @@ std::vector<std::string> split_lines(const std::string& text);
 
 // Polls pred until it holds or the deadline passes; returns its last value.
 bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 10s);
+
+// Initialises spawn attributes for a child that starts with default signal
+// dispositions and an empty mask, whatever the test process has installed,
+// with more POSIX_SPAWN_ flags when given; the caller destroys them.
+void default_signals(posix_spawnattr_t* attr, short more_flags = 0);
 
 // A real process started from a program path, its standard output and error
 // going to files. The destructor kills and reaps it if it still runs.
