@@ -2,8 +2,8 @@
 // clients over 127.0.0.1:
 //  1. download: a one-hour cut.mp4 of a done task fetched from the real
 //     daemon, against cat of the same file to /dev/null, and against a plain
-//     blocking loop that sends the same bytes over 127.0.0.1, the most any
-//     server here could do;
+//     blocking loop that sends the same bytes over 127.0.0.1, to show what
+//     the connection itself allows;
 //  2. announcement latency while downloads run: the service in this
 //     process, 32 WebSocket clients, 4 downloads of that clip without pause;
 //  3. listing: /api/recordings over 30 days of hour indexes from the real
@@ -21,8 +21,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,11 +70,8 @@ struct http_result {
 // Connects to 127.0.0.1:port; an invalid descriptor when it cannot.
 unique_fd tcp_connect(int port) {
     unique_fd fd(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (!fd || connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return unique_fd();
+    const sockaddr_in addr = bench::loopback(port);
+    if (!fd || connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) return unique_fd();
     timeval tv{10, 0};
     setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     return fd;
@@ -172,18 +169,16 @@ double time_download(int port, uint64_t size) {
     return r.status == 200 && r.complete() && r.length == size ? us_between(t0, t1) : -1;
 }
 
-// What no server on this machine can beat: the clip's bytes sent over one
+// What the connection itself allows: the clip's bytes sent over one
 // 127.0.0.1 connection by a plain blocking loop on a thread of this program,
 // in the daemon's 256 KiB pieces, without an event loop. From the file with
 // pread, as the daemon reads it, or the same piece of memory again and again,
-// which leaves only the connection itself.
+// which leaves only the connection.
 class plain_sender {
 public:
     plain_sender(const std::string& file, uint64_t size, bool from_file)
         : listener_(socket(AF_INET, SOCK_STREAM, 0)), file_(open(file.c_str(), O_RDONLY | O_CLOEXEC)), size_(size) {
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in addr = bench::loopback(0);
         socklen_t len = sizeof addr;
         if (!listener_ || !file_ || bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
             listen(listener_.get(), 1) != 0 ||
@@ -289,49 +284,59 @@ void bench_download(const hour_clip& clip, const bench::scratch_dir& dir) {
 // ---------------------------------------------------------------------------
 // 2. Announcements while downloads run.
 
-struct download_load {
-    std::atomic<int> completed{0};
-    std::atomic<int> failed{0};
-    std::atomic<uint64_t> bytes{0};
-};
+// Threads that download the clip again and again until stopped.
+class download_load {
+public:
+    download_load(int port, int threads) {
+        for (int i = 0; i < threads; ++i) threads_.emplace_back([this, port] { keep_downloading(port); });
+    }
+    ~download_load() { stop(); }
+    download_load(const download_load&) = delete;
+    download_load& operator=(const download_load&) = delete;
 
-// Downloads the clip again and again until *stop.
-void keep_downloading(int port, const std::atomic<bool>* stop, download_load* load) {
-    while (!*stop) {
-        const http_result r = http_get(port, hour_clip::url(), nullptr, stop);
-        load->bytes += r.received;
-        if (r.complete() && r.status == 200) {
-            ++load->completed;
-        } else if (!*stop) {
-            ++load->failed;
+    void stop() {
+        stop_ = true;
+        for (auto& t : threads_) {
+            if (t.joinable()) t.join();
         }
     }
-}
+    int completed() const { return completed_; }
+    int failed() const { return failed_; }
+    uint64_t bytes() const { return bytes_; }
+
+private:
+    void keep_downloading(int port) {
+        while (!stop_) {
+            const http_result r = http_get(port, hour_clip::url(), nullptr, &stop_);
+            bytes_ += r.received;
+            if (r.complete() && r.status == 200) {
+                ++completed_;
+            } else if (!stop_) {
+                ++failed_;
+            }
+        }
+    }
+
+    std::atomic<bool> stop_{false};
+    std::atomic<int> completed_{0};
+    std::atomic<int> failed_{0};
+    std::atomic<uint64_t> bytes_{0};
+    std::vector<std::thread> threads_;
+};
 
 void bench_announcements_under_downloads(const hour_clip& clip) {
     bench::in_process_service service(clip.tasks());
-    std::atomic<bool> stop{false};
-    download_load load;
-    std::vector<std::thread> downloaders;
-    for (int i = 0; i < DOWNLOADERS; ++i) downloaders.emplace_back(keep_downloading, service.port(), &stop, &load);
+    download_load load(service.port(), DOWNLOADERS);
     const auto t0 = clock_type::now();
-    bench::announcement_figures f;
-    try {
-        f = bench::measure_announcements(service, CLIENTS, ANNOUNCEMENTS, ANNOUNCE_PERIOD);
-    } catch (...) {
-        stop = true;
-        for (auto& t : downloaders) t.join();
-        throw;
-    }
+    const auto f = bench::measure_announcements(service, CLIENTS, ANNOUNCEMENTS, ANNOUNCE_PERIOD);
     const double us = us_between(t0, clock_type::now());
-    stop = true;
-    for (auto& t : downloaders) t.join();
+    load.stop();
     printf("2. announcement latency while %d downloads of the clip run without pause: service in this process, "
            "%d clients (%d in the pool), %d announcements every %lld ms\n",
            DOWNLOADERS, CLIENTS, f.pooled, ANNOUNCEMENTS, static_cast<long long>(ANNOUNCE_PERIOD.count()));
     bench::print_arrivals(f);
-    printf("   downloads meanwhile: %d complete, %d failed, %.0f MB/s together over %.1f s\n", load.completed.load(),
-           load.failed.load(), mb_per_s(load.bytes, us), us / 1e6);
+    printf("   downloads meanwhile: %d complete, %d failed, %.0f MB/s together over %.1f s\n", load.completed(),
+           load.failed(), mb_per_s(load.bytes(), us), us / 1e6);
     printf("   target: p99 under 5000 us, none missing\n");
 }
 
@@ -375,13 +380,15 @@ void bench_listing() {
     std::vector<double> by_daemon;
     std::string reply;
     int status = 0;
+    int failed = 0;
     http_get(d.port(), url);  // the indexes into the page cache
     for (int i = 0; i < LISTING_REQUESTS; ++i) {
         reply.clear();
         const auto t0 = clock_type::now();
         const http_result r = http_get(d.port(), url, &reply);
         by_daemon.push_back(us_between(t0, clock_type::now()));
-        status = r.complete() ? r.status : -1;
+        status = r.status;
+        failed += !r.complete() || r.status != 200;
     }
 
     // The same two steps in this process, timed apart.
@@ -405,7 +412,8 @@ void bench_listing() {
     printf("3. listing: GET /api/recordings over %d days (%d hour indexes of %d lines, no segment files), "
            "%d requests\n",
            LISTING_DAYS, LISTING_DAYS * 24, bench::HOUR_SEGMENTS, LISTING_REQUESTS);
-    printf("   reply: status %d, %zu bytes: %.160s\n", status, reply.size(), reply.c_str());
+    printf("   reply: status %d, %zu bytes (%d requests without a whole 200): %.160s\n", status, reply.size(), failed,
+           reply.c_str());
     print_ms("real daemon, connect to last byte:", summarize(by_daemon));
     printf("   in this process, %zu index lines read into %zu runs:\n", entries_read, runs);
     print_ms("  archive::read_indexes:", summarize(reading));

@@ -43,13 +43,20 @@ using namespace std::chrono_literals;
 // Segments of the one-hour span.
 constexpr int HOUR_SEGMENTS = 600;
 
+// 127.0.0.1:port as the socket calls take it.
+inline sockaddr_in loopback(int port) {
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    return addr;
+}
+
 // A TCP port on 127.0.0.1 that was free a moment ago.
 inline int free_port() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) throw std::runtime_error("socket failed");
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = loopback(0);
     socklen_t len = sizeof addr;
     int port = 0;
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
