@@ -448,23 +448,12 @@ int main() {
         if (!clip) clip.emplace(dir);
         part(*clip);
     };
-    const std::pair<const char*, std::function<void()>> parts[] = {
+    const int status = bench::run_parts({
         {"download", [&] { with_clip([&](const hour_clip& c) { bench_download(c, dir); }); }},
         {"announcements during downloads", [&] { with_clip(bench_announcements_under_downloads); }},
         {"listing", bench_listing},
         {"page", bench_page},
-    };
-    int status = 0;
-    for (const auto& [name, run] : parts) {
-        printf("[load average %s]\n", bench::load_average().c_str());
-        try {
-            run();
-        } catch (const std::exception& e) {
-            printf("   %s: not measured: %s\n", name, e.what());
-            status = 1;
-        }
-        fflush(stdout);
-    }
+    });
     clip.reset();
     logger_release();
     return status;

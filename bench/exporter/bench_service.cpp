@@ -329,25 +329,14 @@ int main() {
     // The in-process service logs as the daemon does; into a scratch file.
     logger_dup(0);
     logger_init((dir / "service.log").c_str(), 86400);
-    int status = 0;
     printf("service benchmark on %u CPUs, scratch folders on %s\n", std::thread::hardware_concurrency(),
            bench::fs_kind(dir.path()).c_str());
-    const std::pair<const char*, void (*)()> parts[] = {
+    const int status = bench::run_parts({
         {"announcements", bench_announcements},
         {"task list", bench_task_list},
         {"accepted tasks and memory", bench_accept_and_memory},
         {"one-hour export", bench_hour_export},
-    };
-    for (const auto& [name, run] : parts) {
-        printf("[load average %s]\n", bench::load_average().c_str());
-        try {
-            run();
-        } catch (const std::exception& e) {
-            printf("   %s: not measured: %s\n", name, e.what());
-            status = 1;
-        }
-        fflush(stdout);
-    }
+    });
     logger_release();
     return status;
 }

@@ -1,8 +1,9 @@
 // What the benchmarks of the export port share: WebSocket clients over
 // 127.0.0.1, the service running in this process, the real daemon, the
-// announcement-latency measurement, stored tasks, and a one-hour library with
-// the worker's two ffmpeg commands. The program that includes this defines
-// BRINDLEWOOD_EXPORTER_BIN, the daemon's path.
+// announcement-latency measurement, stored tasks, a one-hour library with the
+// worker's two ffmpeg commands, and the loop over a program's parts. The
+// program that includes this defines BRINDLEWOOD_EXPORTER_BIN, the daemon's
+// path.
 #pragma once
 
 #include <arpa/inet.h>
@@ -19,11 +20,14 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bench_support.h"
@@ -272,7 +276,6 @@ public:
     daemon_run& operator=(const daemon_run&) = delete;
 
     int port() const { return port_; }
-    pid_t pid() const { return proc_.pid(); }
     // VmRSS of the daemon in KiB, -1 when unreadable.
     long rss_kib() const {
         std::ifstream in("/proc/" + std::to_string(proc_.pid()) + "/status");
@@ -383,6 +386,27 @@ inline double run_by_hand(const std::string& ffmpeg, const std::vector<std::vect
         if (c.wait() != 0) return -1;
     }
     return us_between(t0, clock_type::now()) / 1e6;
+}
+
+// ---------------------------------------------------------------------------
+// The program's parts.
+
+// Runs each part after a line with the load average (the machine may be
+// shared); a part that throws is said to be not measured. 0 when every part
+// ran to its end.
+inline int run_parts(std::initializer_list<std::pair<const char*, std::function<void()>>> parts) {
+    int status = 0;
+    for (const auto& [name, run] : parts) {
+        printf("[load average %s]\n", load_average().c_str());
+        try {
+            run();
+        } catch (const std::exception& e) {
+            printf("   %s: not measured: %s\n", name, e.what());
+            status = 1;
+        }
+        fflush(stdout);
+    }
+    return status;
 }
 
 }  // namespace bench
