@@ -2,8 +2,8 @@
 // clients over 127.0.0.1:
 //  1. download: a one-hour cut.mp4 of a done task fetched from the real
 //     daemon, against cat of the same file to /dev/null, and against a plain
-//     blocking loop that sends the same bytes over 127.0.0.1, to show what
-//     the connection itself allows;
+//     blocking loop that sends the same bytes over 127.0.0.1, to tell the
+//     connection's share of the time from the daemon's;
 //  2. announcement latency while downloads run: the service in this
 //     process, 32 WebSocket clients, 4 downloads of that clip without pause;
 //  3. listing: /api/recordings over 30 days of hour indexes from the real
@@ -169,11 +169,12 @@ double time_download(int port, uint64_t size) {
     return r.status == 200 && r.complete() && r.length == size ? us_between(t0, t1) : -1;
 }
 
-// What the connection itself allows: the clip's bytes sent over one
+// The connection's share of a download: the clip's bytes sent over one
 // 127.0.0.1 connection by a plain blocking loop on a thread of this program,
 // in the daemon's 256 KiB pieces, without an event loop. From the file with
 // pread, as the daemon reads it, or the same piece of memory again and again,
-// which leaves only the connection.
+// which leaves only the connection. Not a strict bound: where the scheduler
+// puts the threads moves these figures as much as the daemon's.
 class plain_sender {
 public:
     plain_sender(const std::string& file, uint64_t size, bool from_file)
