@@ -11,37 +11,28 @@
 //  5. the export of a one-hour span (600 six-second segments, stream copy)
 //     by the daemon against the same two ffmpeg commands run by hand.
 // Prints figures; asserts nothing.
-#include <arpa/inet.h>
-#include <json-c/json.h>
-#include <netinet/in.h>
-#include <pthread.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench_support.h"
-#include "client/ws_link.h"
-#include "exporter/export_task.h"
-#include "exporter/instance.h"
-#include "exporter/ws.h"
 #include "logger.h"
+#include "service_support.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using bench::clock_type;
+using bench::connect_to;
+using bench::current_env;
+using bench::daemon_run;
+using bench::HOUR_SEGMENTS;
+using bench::starts_with;
+using bench::state_message;
 using bench::summarize;
 using bench::us_between;
 
@@ -51,238 +42,25 @@ constexpr auto ANNOUNCE_PERIOD = 2ms;
 constexpr int LIST_FOLDERS = 10000;
 constexpr int CONNECT_REPS = 20;
 constexpr int IDLE_CONNECTIONS = 100;
-constexpr int HOUR_SEGMENTS = 600;
 constexpr int EXPORT_ROUNDS = 6;
-
-// A TCP port on 127.0.0.1 that was free a moment ago.
-int free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) throw std::runtime_error("socket failed");
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-        port = ntohs(addr.sin_port);
-    }
-    close(fd);
-    if (port == 0) throw std::runtime_error("no free port");
-    return port;
-}
-
-std::unique_ptr<ws_link> connect_to(int port, std::chrono::milliseconds timeout = 5s) {
-    std::string error;
-    auto link = ws_link::open("127.0.0.1", port, timeout, &error);
-    if (!link) throw std::runtime_error("cannot connect: " + error);
-    return link;
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string trimmed(std::string s) {
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
-    return s;
-}
-
-std::vector<std::string> current_env() {
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-    return env;
-}
-
-std::string state_message(int task, int state) {
-    return "{ \"task_state_updated\" : { \"task\" : " + std::to_string(task) + ", \"state\" : " +
-           std::to_string(state) + " } }";
-}
-
-bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
 // ---------------------------------------------------------------------------
 // 1. Announcement latency, the service in this process.
 
-// The daemon's instance record with the WebSocket service running on a
-// thread of its own, as the daemon's main thread runs it.
-class in_process_service {
-public:
-    explicit in_process_service(const std::string& tasks) {
-        if (instance_init(&raw_) != 0) throw std::runtime_error("instance_init failed");
-        raw_->p_exit = &exit_;
-        keelson::st_str(raw_->path.tasks, sizeof raw_->path.tasks, tasks.c_str());
-        pthread_mutex_init(&raw_->lock, nullptr);
-        pthread_cond_init(&raw_->reg_queue.cond, nullptr);
-        port_ = free_port();
-        raw_->ws.port = port_;
-        if (ws_init(raw_) != 0) {
-            destroy();
-            throw std::runtime_error("ws_init failed");
-        }
-        service_ = std::thread([this] { ws_service(raw_); });
-    }
-    ~in_process_service() {
-        exit_ = 1;
-        if (service_.joinable()) service_.join();
-        ws_release(raw_);
-        destroy();
-    }
-    in_process_service(const in_process_service&) = delete;
-    in_process_service& operator=(const in_process_service&) = delete;
-
-    instance_t* get() const { return raw_; }
-    int port() const { return port_; }
-    int pooled() const {
-        pthread_mutex_lock(&raw_->lock);
-        int n = 0;
-        for (void* s : raw_->ws.pool) n += s != nullptr;
-        pthread_mutex_unlock(&raw_->lock);
-        return n;
-    }
-
-private:
-    void destroy() {
-        pthread_cond_destroy(&raw_->reg_queue.cond);
-        pthread_mutex_destroy(&raw_->lock);
-        instance_release(&raw_);
-    }
-    instance_t* raw_ = nullptr;
-    std::atomic<int> exit_{0};
-    int port_ = 0;
-    std::thread service_;
-};
-
 void bench_announcements() {
     bench::scratch_dir dir("bench_service_announce");
     std::filesystem::create_directories(dir / "tasks");
-    in_process_service service(dir / "tasks");
-
-    // Connected one after another from this thread (each link has a library
-    // context of its own), then each served by a thread of its own.
-    std::vector<std::unique_ptr<ws_link>> links;
-    for (int c = 0; c < CLIENTS; ++c) links.push_back(connect_to(service.port()));
-    const auto pooled_by = clock_type::now() + 5s;
-    while (service.pooled() < CLIENTS && clock_type::now() < pooled_by) std::this_thread::sleep_for(1ms);
-    const int pooled = service.pooled();
-
-    std::vector<clock_type::time_point> called(ANNOUNCEMENTS);
-    std::vector<std::vector<clock_type::time_point>> arrived(CLIENTS,
-                                                             std::vector<clock_type::time_point>(ANNOUNCEMENTS));
-    std::vector<std::vector<char>> seen(CLIENTS, std::vector<char>(ANNOUNCEMENTS, 0));
-    std::vector<int> foreign(CLIENTS, 0);
-    const auto give_up = clock_type::now() + ANNOUNCE_PERIOD * ANNOUNCEMENTS + 20s;
-
-    std::vector<std::thread> clients;
-    for (int c = 0; c < CLIENTS; ++c) {
-        clients.emplace_back([&, c] {
-            int got = 0;
-            while (got < ANNOUNCEMENTS && clock_type::now() < give_up) {
-                auto msg = links[c]->receive(100ms);
-                const auto at = clock_type::now();
-                if (!msg) {
-                    if (links[c]->closed()) break;
-                    continue;
-                }
-                int seq = -1;
-                if (sscanf(msg->c_str(), "{ \"task_state_updated\" : { \"task\" : %d", &seq) != 1 || seq < 0 ||
-                    seq >= ANNOUNCEMENTS || seen[c][seq]) {
-                    ++foreign[c];
-                    continue;
-                }
-                seen[c][seq] = 1;
-                arrived[c][seq] = at;
-                ++got;
-            }
-        });
-    }
-
-    std::thread producer([&] {
-        const auto start = clock_type::now() + 100ms;
-        for (int seq = 0; seq < ANNOUNCEMENTS; ++seq) {
-            std::this_thread::sleep_until(start + ANNOUNCE_PERIOD * seq);
-            char text[128];
-            snprintf(text, sizeof text, "{ \"task_state_updated\" : { \"task\" : %d, \"state\" : 1 } }", seq);
-            called[seq] = clock_type::now();
-            ws_notify_all(service.get(), text);
-        }
-    });
-    producer.join();
-    for (auto& t : clients) t.join();
-
-    std::vector<double> latency;
-    latency.reserve(static_cast<size_t>(CLIENTS) * ANNOUNCEMENTS);
-    int missing = 0;
-    int others = 0;
-    for (int c = 0; c < CLIENTS; ++c) {
-        others += foreign[c];
-        for (int seq = 0; seq < ANNOUNCEMENTS; ++seq) {
-            if (seen[c][seq]) {
-                latency.push_back(us_between(called[seq], arrived[c][seq]));
-            } else {
-                ++missing;
-            }
-        }
-    }
-    links.clear();
-    const auto s = summarize(latency);
+    bench::in_process_service service(dir / "tasks");
+    const auto f = bench::measure_announcements(service, CLIENTS, ANNOUNCEMENTS, ANNOUNCE_PERIOD);
     printf("1. announcement latency: service in this process, %d clients (%d in the pool), %d announcements "
            "every %lld ms\n",
-           CLIENTS, pooled, ANNOUNCEMENTS, static_cast<long long>(ANNOUNCE_PERIOD.count()));
-    printf("   call to arrival over %zu (client, message) pairs: median %.0f us, p99 %.0f us, max %.0f us; "
-           "missing %d, unexpected %d\n",
-           s.n, s.median, s.p99, s.max, missing, others);
+           CLIENTS, f.pooled, ANNOUNCEMENTS, static_cast<long long>(ANNOUNCE_PERIOD.count()));
+    bench::print_arrivals(f);
     printf("   target: p99 under 2000 us\n");
 }
 
 // ---------------------------------------------------------------------------
 // The real daemon.
-
-class daemon_run {
-public:
-    daemon_run(const bench::scratch_dir& dir, const std::string& name, const std::string& tasks,
-               const std::string& lib, const std::string& ffmpeg)
-        : port_(free_port()),
-          log_(dir / (name + ".log")),
-          proc_(BRINDLEWOOD_EXPORTER_BIN,
-                {"--ws-port=" + std::to_string(port_), "--tasks-path=" + tasks, "--lib0-path=" + lib,
-                 "--ffmpeg-path=" + ffmpeg, "--log-file-name=" + log_},
-                dir / (name + ".out"), dir / (name + ".err"), current_env()) {
-        const auto deadline = clock_type::now() + 15s;
-        while (clock_type::now() < deadline) {
-            std::string error;
-            if (ws_link::open("127.0.0.1", port_, 500ms, &error) != nullptr) return;
-            if (proc_.wait_exit(0ms)) break;
-            std::this_thread::sleep_for(20ms);
-        }
-        throw std::runtime_error("the daemon did not start; its log: " + log_);
-    }
-    ~daemon_run() {
-        proc_.signal(SIGTERM);
-        if (!proc_.wait_exit(60s)) proc_.signal(SIGKILL);
-    }
-    daemon_run(const daemon_run&) = delete;
-    daemon_run& operator=(const daemon_run&) = delete;
-
-    int port() const { return port_; }
-    // VmRSS of the daemon in KiB, -1 when unreadable.
-    long rss_kib() const {
-        std::ifstream in("/proc/" + std::to_string(proc_.pid()) + "/status");
-        std::string line;
-        while (std::getline(in, line)) {
-            if (starts_with(line, "VmRSS:")) return atol(line.c_str() + 6);
-        }
-        return -1;
-    }
-
-private:
-    int port_;
-    std::string log_;
-    bench::child proc_;
-};
 
 // Resident memory of the daemon before and after IDLE_CONNECTIONS idle
 // connections. A client that has read what the daemon sends at connect, and
@@ -308,29 +86,10 @@ void idle_memory(daemon_run& d, const char* what, bool read_list) {
     if (read_list && lists != IDLE_CONNECTIONS) printf("      (only %d of them received a list)\n", lists);
 }
 
-// Finished one-segment tasks numbered 1..count, written by the store itself.
-void make_finished_tasks(const std::string& tasks, int count, const std::string& lib) {
-    std::filesystem::create_directories(tasks);
-    const std::string text = bench::task_object(1);
-    std::unique_ptr<json_object, decltype(&json_object_put)> obj(json_tokener_parse(text.c_str()), json_object_put);
-    for (int n = 1; n <= count; ++n) {
-        export_task_t* raw = nullptr;
-        if (export_task_from_json(obj.get(), &raw) != 0) throw std::runtime_error("export_task_from_json failed");
-        export_task_ptr task(raw);
-        task->sys_id = n;
-        task->state = 2;  // done: the daemon must not run them again
-        if (export_task_save_meta(tasks.c_str(), task.get()) != 0 ||
-            export_task_save_state(tasks.c_str(), task.get()) != 0 ||
-            export_task_save_m3u8(tasks.c_str(), task.get(), lib.c_str()) != 0) {
-            throw std::runtime_error("cannot store task " + std::to_string(n));
-        }
-    }
-}
-
 void bench_task_list() {
     bench::scratch_dir dir("bench_service_list");
     const std::string tasks = dir / "tasks";
-    make_finished_tasks(tasks, LIST_FOLDERS, dir / "lib");
+    bench::make_finished_tasks(tasks, LIST_FOLDERS, dir / "lib");
     daemon_run d(dir, "list", tasks, dir / "lib", "/bin/true");
 
     std::vector<double> established;
@@ -443,48 +202,12 @@ void bench_accept_and_memory() {
 // ---------------------------------------------------------------------------
 // 5. One-hour export against the same commands by hand.
 
-std::string hour_folder(time_t t) {
-    struct tm utc = {};
-    gmtime_r(&t, &utc);
-    char buf[32];
-    strftime(buf, sizeof buf, "%Y/%m/%d/%H", &utc);
-    return buf;
-}
-
 double probe_duration(const std::string& ffprobe, const std::string& file, const bench::scratch_dir& dir) {
     const std::string out = dir / "probe.out";
     bench::child p(ffprobe, {"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", file}, out, "",
                    current_env());
     if (p.wait() != 0) return -1;
-    return atof(trimmed(read_file(out)).c_str());
-}
-
-// The worker's two commands, exactly as it builds them, on one playlist.
-std::vector<std::vector<std::string>> worker_commands(const std::string& playlist, double head, double length,
-                                                      double tail, const std::string& thumb,
-                                                      const std::string& cut) {
-    char mark_in[32];
-    char dur[32];
-    snprintf(mark_in, sizeof mark_in, "%f", head);
-    snprintf(dur, sizeof dur, "%f", length - (tail + head));
-    return {
-        {"-ss", mark_in, "-i", playlist, "-vframes", "1", "-vf", "scale=96:54", "-y", thumb},
-        {"-ss", mark_in, "-i", playlist, "-t", dur, "-acodec", "copy", "-vcodec", "copy", "-f", "mp4", "-movflags",
-         "+faststart", "-avoid_negative_ts", "make_zero", "-y", cut},
-    };
-}
-
-// Both commands one after the other, as the worker runs them (empty
-// environment, standard output discarded, standard error into a log).
-// Seconds, or -1 when one fails.
-double run_by_hand(const std::string& ffmpeg, const std::vector<std::vector<std::string>>& cmds,
-                   const std::string& log) {
-    const auto t0 = clock_type::now();
-    for (const auto& args : cmds) {
-        bench::child c(ffmpeg, args, "", log);
-        if (c.wait() != 0) return -1;
-    }
-    return us_between(t0, clock_type::now()) / 1e6;
+    return atof(bench::trimmed(bench::read_file(out)).c_str());
 }
 
 void bench_hour_export() {
@@ -492,25 +215,10 @@ void bench_hour_export() {
     const std::string ffmpeg = bench::which("ffmpeg");
     const std::string ffprobe = bench::which("ffprobe");
     const std::string seg = dir / "segment.ts";
-    {
-        bench::child gen(ffmpeg,
-                         {"-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                          "testsrc=size=320x180:rate=25:duration=6", "-f", "lavfi", "-i",
-                          "sine=frequency=440:sample_rate=48000:duration=6", "-c:v", "libx264", "-preset",
-                          "ultrafast", "-g", "25", "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a", "64k", "-f",
-                          "mpegts", seg},
-                         "", dir / "segment.log", current_env());
-        if (gen.wait() != 0) {
-            printf("5. one-hour export: not measured, ffmpeg could not generate a segment (%s)\n", ffmpeg.c_str());
-            return;
-        }
-    }
     const std::string lib = dir / "lib";
-    for (int i = 0; i < HOUR_SEGMENTS; ++i) {
-        const time_t t = static_cast<time_t>(bench::SPAN_T0 + 6LL * i);
-        const std::string folder = lib + "/" + hour_folder(t);
-        std::filesystem::create_directories(folder);
-        std::filesystem::create_hard_link(seg, folder + "/" + std::to_string(static_cast<long long>(t)) + ".ts");
+    if (!bench::make_hour_library(ffmpeg, seg, dir / "segment.log", lib)) {
+        printf("5. one-hour export: not measured, ffmpeg could not generate a segment (%s)\n", ffmpeg.c_str());
+        return;
     }
     const std::string tasks = dir / "tasks";
     std::filesystem::create_directories(tasks);
@@ -543,17 +251,8 @@ void bench_hour_export() {
     // The same playlist the daemon writes, written by the store into a
     // folder of its own, for the commands run by hand.
     const std::string hand_tasks = dir / "hand";
-    {
-        std::unique_ptr<json_object, decltype(&json_object_put)> obj(json_tokener_parse(
-                                                                         bench::task_object(HOUR_SEGMENTS).c_str()),
-                                                                     json_object_put);
-        export_task_t* raw = nullptr;
-        if (export_task_from_json(obj.get(), &raw) != 0) throw std::runtime_error("export_task_from_json failed");
-        export_task_ptr task(raw);
-        task->sys_id = 1;
-        if (export_task_save_m3u8(hand_tasks.c_str(), task.get(), lib.c_str()) != 0) {
-            throw std::runtime_error("cannot write the playlist");
-        }
+    if (export_task_save_m3u8(hand_tasks.c_str(), bench::task_record(1, HOUR_SEGMENTS).get(), lib.c_str()) != 0) {
+        throw std::runtime_error("cannot write the playlist");
     }
     const std::string playlist = hand_tasks + "/00001/playlist.m3u8";
     // Like the daemon, which makes a new task folder for every clip, the
@@ -563,7 +262,7 @@ void bench_hour_export() {
     const auto hand_commands = [&](int round) {
         const std::string out = hand_tasks + "/round" + std::to_string(round);
         std::filesystem::create_directories(out);
-        return worker_commands(playlist, 2, length, 1, out + "/thumb.jpg", out + "/cut.mp4");
+        return bench::worker_commands(playlist, 2, length, 1, out + "/thumb.jpg", out + "/cut.mp4");
     };
     // Every timed run starts with nothing left to write back, so that neither
     // side pays for the clips of the runs before it.
@@ -575,12 +274,12 @@ void bench_hour_export() {
     std::vector<double> by_daemon;
     std::vector<double> by_hand;
     int last = 0;
-    bool failed = run_by_hand(ffmpeg, hand_commands(0), dir / "hand_warmup.log") < 0;  // page cache, both ways
+    bool failed = bench::run_by_hand(ffmpeg, hand_commands(0), dir / "hand_warmup.log") < 0;  // page cache, both ways
     // Alternating which goes first, so that neither always runs second.
     for (int round = 0; round < EXPORT_ROUNDS && !failed; ++round) {
         const auto daemon_run = [&] { return export_once(&last); };
         const auto hand_run = [&, cmds = hand_commands(round + 1)] {
-            return run_by_hand(ffmpeg, cmds, dir / "hand.log");
+            return bench::run_by_hand(ffmpeg, cmds, dir / "hand.log");
         };
         double a = -1;
         double b = -1;
@@ -604,9 +303,7 @@ void bench_hour_export() {
         printf("   not measured: an export failed (task %d, or a command run by hand)\n", last);
         return;
     }
-    char last_name[16];
-    snprintf(last_name, sizeof last_name, "%.05d", last);
-    const std::string cut = tasks + "/" + last_name + "/cut.mp4";
+    const std::string cut = bench::task_folder(tasks, last) + "/cut.mp4";
     for (size_t i = 0; i < by_daemon.size(); ++i) {
         printf("   round %zu (%s first): daemon (submit to state 2) %.3f s, the two commands by hand %.3f s\n",
                i + 1, i % 2 == 0 ? "daemon" : "by hand", by_daemon[i], by_hand[i]);
@@ -632,25 +329,14 @@ int main() {
     // The in-process service logs as the daemon does; into a scratch file.
     logger_dup(0);
     logger_init((dir / "service.log").c_str(), 86400);
-    int status = 0;
     printf("service benchmark on %u CPUs, scratch folders on %s\n", std::thread::hardware_concurrency(),
            bench::fs_kind(dir.path()).c_str());
-    const std::pair<const char*, void (*)()> parts[] = {
+    const int status = bench::run_parts({
         {"announcements", bench_announcements},
         {"task list", bench_task_list},
         {"accepted tasks and memory", bench_accept_and_memory},
         {"one-hour export", bench_hour_export},
-    };
-    for (const auto& [name, run] : parts) {
-        printf("[load average %s]\n", bench::load_average().c_str());
-        try {
-            run();
-        } catch (const std::exception& e) {
-            printf("   %s: not measured: %s\n", name, e.what());
-            status = 1;
-        }
-        fflush(stdout);
-    }
+    });
     logger_release();
     return status;
 }
