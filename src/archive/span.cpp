@@ -4,7 +4,6 @@
 #include <charconv>
 #include <cmath>
 #include <ctime>
-#include <numeric>
 #include <string_view>
 
 #include "archive/timearg.h"
@@ -27,62 +26,130 @@ std::string_view next_field(std::string_view* line) {
     return field;
 }
 
-std::optional<index_entry> parse_line(std::string_view line) {
+// The four fields of an index line, the name still pointing into the line.
+struct fields {
+    std::string_view name;
+    int64_t t = 0;
+    int64_t duration_ts = 0;
+    int64_t start_pts = 0;
+};
+
+bool split_line(std::string_view line, fields* f) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (std::count(line.begin(), line.end(), '\t') != 3) return std::nullopt;
-    const std::string_view name = next_field(&line);
+    // Exactly four fields: a tab in the last one fails its number.
+    f->name = next_field(&line);
     const std::string_view t = next_field(&line);
     const std::string_view d = next_field(&line);
-    index_entry e;
-    if (name.empty() || !parse_int64(t, &e.t) || !parse_int64(d, &e.duration_ts) || !parse_int64(line, &e.start_pts) ||
-        e.duration_ts <= 0) {
-        return std::nullopt;
-    }
-    e.name = name;
-    return e;
+    return !f->name.empty() && parse_int64(t, &f->t) && parse_int64(d, &f->duration_ts) &&
+           parse_int64(line, &f->start_pts) && f->duration_ts > 0;
 }
 
-bool overlaps(const index_entry& e, int64_t from, int64_t to) {
-    return e.t < to && static_cast<double>(e.t) + e.seconds() > static_cast<double>(from);
+// "<t>.ts": the name the export daemon gives a segment's file, so the only
+// segments an export can play.
+bool is_canonical_name(std::string_view name, int64_t t) {
+    char digits[24];
+    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, t);
+    const std::string_view number(digits, ec == std::errc() ? static_cast<size_t>(end - digits) : 0);
+    return name.size() == number.size() + 3 && name.starts_with(number) && name.ends_with(".ts");
 }
 
-// Holes in the coverage of [from, to) by segments in time order.
-std::vector<gap> find_gaps(const std::vector<index_entry>& segs, int64_t from, int64_t to) {
-    std::vector<gap> gaps;
-    double covered_to = static_cast<double>(from);
-    for (const auto& s : segs) {
-        const double start = static_cast<double>(s.t);
-        if (start - covered_to > GAP_TOLERANCE) gaps.push_back({covered_to, start});
-        covered_to = std::max(covered_to, start + s.seconds());
-    }
-    if (static_cast<double>(to) - covered_to > GAP_TOLERANCE) gaps.push_back({covered_to, static_cast<double>(to)});
-    return gaps;
+double seconds_of(int64_t duration_ts) { return static_cast<double>(duration_ts) / TICKS_PER_SECOND; }
+
+bool overlaps(int64_t t, double seconds, int64_t from, int64_t to) {
+    return t < to && static_cast<double>(t) + seconds > static_cast<double>(from);
 }
 
-// Appends the entries of one index file; false with a reason naming the
-// file and line of the first malformed line.
-bool read_index(const std::string& file, std::vector<index_entry>* out, std::string* error) {
+// Calls line_fn(fields) for every line of one index file; false with a
+// reason naming the file and line of the first malformed line. An hour
+// without an index has no line.
+template <class LineFn>
+bool for_each_line(const std::string& file, std::string* error, LineFn line_fn) {
     std::string text;
-    if (utils_read_text(file.c_str(), &text) != 0) return true;  // an hour without an index
+    if (utils_read_text(file.c_str(), &text) != 0) return true;
     std::string_view rest(text);
     for (int number = 1; !rest.empty(); ++number) {
         const size_t eol = rest.find('\n');
         const std::string_view line = rest.substr(0, eol);
         rest.remove_prefix(eol == std::string_view::npos ? rest.size() : eol + 1);
         if (line.empty()) continue;
-        auto e = parse_line(line);
-        if (!e) {
+        fields f;
+        if (!split_line(line, &f)) {
             *error = "malformed index line " + std::to_string(number) + " in " + file + ": " + std::string(line);
             return false;
         }
-        out->push_back(std::move(*e));
+        line_fn(f);
     }
     return true;
 }
 
+// Calls hour_fn(hour's index file, hour's start) for every hour from the one
+// before `from` (a segment that starts there may run into the span) to the
+// one holding `to`, in time order.
+template <class HourFn>
+bool for_each_hour(const std::string& lib, int64_t from, int64_t to, HourFn hour_fn) {
+    const int64_t first_hour = (from - 3600) - ((from - 3600) % 3600 + 3600) % 3600;
+    for (int64_t hour = first_hour; hour <= to; hour += 3600) {
+        if (!hour_fn(lib + "/" + hour_dir(hour) + "/index.cvs", hour)) return false;
+    }
+    return true;
+}
+
+// Sorts by time, keeping the order of equal times: for one time the newest
+// line (the last in index order) wins. Indexes are written in the order
+// segments close, nearly always time order already, so the sort is mostly
+// spared.
+template <class T>
+void sort_by_time(std::vector<T>* v) {
+    const auto by_time = [](const T& a, const T& b) { return a.t < b.t; };
+    if (!std::is_sorted(v->begin(), v->end(), by_time)) std::stable_sort(v->begin(), v->end(), by_time);
+}
+
+// Runs and gaps of segments given in time order.
+class coverage_builder {
+public:
+    coverage_builder(int64_t from, int64_t to) : from_(from), to_(to), covered_to_(static_cast<double>(from)) {}
+
+    void add(int64_t t, double seconds) {
+        if (!overlaps(t, seconds, from_, to_)) return;
+        const double start = static_cast<double>(t);
+        if (start - covered_to_ > GAP_TOLERANCE) c_.gaps.push_back({covered_to_, start});
+        covered_to_ = std::max(covered_to_, start + seconds);
+        if (c_.runs.empty() || start - c_.runs.back().to > GAP_TOLERANCE) {
+            c_.runs.push_back({start, start + seconds, 1});
+        } else {
+            c_.runs.back().to = std::max(c_.runs.back().to, start + seconds);
+            ++c_.runs.back().segments;
+        }
+    }
+
+    coverage finish() {
+        if (static_cast<double>(to_) - covered_to_ > GAP_TOLERANCE) {
+            c_.gaps.push_back({covered_to_, static_cast<double>(to_)});
+        }
+        return std::move(c_);
+    }
+
+private:
+    int64_t from_;
+    int64_t to_;
+    double covered_to_;
+    coverage c_;
+};
+
+// What the coverage of an hour needs of a line.
+struct timed_segment {
+    int64_t t;
+    int64_t duration_ts;
+    bool playable;
+};
+
 }  // namespace
 
-std::optional<index_entry> parse_index_line(const std::string& line) { return parse_line(line); }
+std::optional<index_entry> parse_index_line(const std::string& line) {
+    fields f;
+    if (!split_line(line, &f)) return std::nullopt;
+    return index_entry{std::string(f.name), f.t, f.duration_ts, f.start_pts};
+}
 
 std::string hour_dir(int64_t t) {
     const time_t tt = static_cast<time_t>(t);
@@ -95,28 +162,22 @@ std::string hour_dir(int64_t t) {
 
 bool read_indexes(const std::string& lib, int64_t from, int64_t to, std::vector<index_entry>* out,
                   std::string* error) {
-    const int64_t first_hour = (from - 3600) - ((from - 3600) % 3600 + 3600) % 3600;
-    for (int64_t hour = first_hour; hour <= to; hour += 3600) {
-        if (!read_index(lib + "/" + hour_dir(hour) + "/index.cvs", out, error)) return false;
-    }
-    return true;
+    return for_each_hour(lib, from, to, [&](const std::string& file, int64_t) {
+        return for_each_line(file, error, [&](const fields& f) {
+            out->push_back(index_entry{std::string(f.name), f.t, f.duration_ts, f.start_pts});
+        });
+    });
 }
 
 std::vector<index_entry> playable_segments(std::vector<index_entry> entries, int64_t from, int64_t to,
                                            std::vector<std::string>* skipped) {
-    // By time, and for one time the newest line (the last in index order)
-    // first: the first of each time is the one kept.
-    std::vector<size_t> order(entries.size());
-    std::iota(order.begin(), order.end(), size_t{0});
-    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        return entries[a].t != entries[b].t ? entries[a].t < entries[b].t : a > b;
-    });
+    sort_by_time(&entries);
     std::vector<index_entry> out;
-    for (size_t k = 0; k < order.size(); ++k) {
-        index_entry& e = entries[order[k]];
-        if (k > 0 && entries[order[k - 1]].t == e.t) continue;  // times stay valid after a move
-        if (!overlaps(e, from, to)) continue;
-        if (e.name != std::to_string(e.t) + ".ts") {
+    for (size_t k = 0; k < entries.size(); ++k) {
+        index_entry& e = entries[k];
+        if (k + 1 < entries.size() && entries[k + 1].t == e.t) continue;
+        if (!overlaps(e.t, e.seconds(), from, to)) continue;
+        if (!is_canonical_name(e.name, e.t)) {
             if (skipped != nullptr) skipped->push_back(e.name);
             continue;
         }
@@ -126,19 +187,33 @@ std::vector<index_entry> playable_segments(std::vector<index_entry> entries, int
 }
 
 coverage find_coverage(std::vector<index_entry> entries, int64_t from, int64_t to) {
-    coverage c;
-    const auto segs = playable_segments(std::move(entries), from, to, nullptr);
-    for (const auto& s : segs) {
-        const double start = static_cast<double>(s.t);
-        if (c.runs.empty() || start - c.runs.back().to > GAP_TOLERANCE) {
-            c.runs.push_back({start, start + s.seconds(), 1});
-        } else {
-            c.runs.back().to = std::max(c.runs.back().to, start + s.seconds());
-            ++c.runs.back().segments;
+    coverage_builder b(from, to);
+    for (const auto& s : playable_segments(std::move(entries), from, to, nullptr)) b.add(s.t, s.seconds());
+    return b.finish();
+}
+
+bool read_coverage(const std::string& lib, int64_t from, int64_t to, coverage* c, std::string* error) {
+    coverage_builder b(from, to);
+    // A segment lies in the hour of its time, so hours come in time order and
+    // only the lines of one hour are ever held.
+    std::vector<timed_segment> hour;
+    const bool ok = for_each_hour(lib, from, to, [&](const std::string& file, int64_t start) {
+        hour.clear();
+        const bool read = for_each_line(file, error, [&](const fields& f) {
+            // A line of another hour names a file that is not where the
+            // export daemon looks for it.
+            const bool in_hour = f.t >= start && f.t < start + 3600;
+            hour.push_back({f.t, f.duration_ts, in_hour && is_canonical_name(f.name, f.t)});
+        });
+        sort_by_time(&hour);
+        for (size_t k = 0; k < hour.size(); ++k) {
+            if (k + 1 < hour.size() && hour[k + 1].t == hour[k].t) continue;
+            if (hour[k].playable) b.add(hour[k].t, seconds_of(hour[k].duration_ts));
         }
-    }
-    c.gaps = find_gaps(segs, from, to);
-    return c;
+        return read;
+    });
+    if (ok) *c = b.finish();
+    return ok;
 }
 
 bool plan_clip(std::vector<index_entry> entries, int64_t from, int64_t to, clip_plan* plan, std::string* error) {
@@ -149,7 +224,9 @@ bool plan_clip(std::vector<index_entry> entries, int64_t from, int64_t to, clip_
         return false;
     }
     const auto& segs = plan->segments;
-    plan->gaps = find_gaps(segs, from, to);
+    coverage_builder b(from, to);
+    for (const auto& s : segs) b.add(s.t, s.seconds());
+    plan->gaps = b.finish().gaps;
 
     double before_last = 0;  // playlist time at which the last segment starts
     for (size_t i = 0; i + 1 < segs.size(); ++i) before_last += segs[i].seconds();

@@ -80,6 +80,11 @@ struct coverage {
 };
 coverage find_coverage(std::vector<index_entry> entries, int64_t from, int64_t to);
 
+// The same, read from library lib's indexes hour by hour without keeping
+// every line: a month is some 400,000 of them. False with a reason when an
+// index line is malformed.
+bool read_coverage(const std::string& lib, int64_t from, int64_t to, coverage* c, std::string* error);
+
 // Chooses the segments that overlap [from, to), in time order, one per time
 // (a segment indexed twice counts once), and computes head_offs, length and
 // tail_rem so that the cut runs from `from` to `to`. The export daemon keeps

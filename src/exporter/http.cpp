@@ -351,12 +351,11 @@ reply recordings(const instance_t* instance, struct lws* wsi) {
     span_args a;
     if (auto bad = read_span_args(instance, wsi, &a)) return std::move(*bad);
     if (a.to - a.from > MAX_LISTING_SPAN) return json_error(HTTP_STATUS_BAD_REQUEST, "the span is longer than 31 days");
-    std::vector<archive::index_entry> entries;
+    archive::coverage c;
     std::string error;
-    if (!archive::read_indexes(a.root, a.from, a.to, &entries, &error)) {
+    if (!archive::read_coverage(a.root, a.from, a.to, &c, &error)) {
         return json_error(HTTP_STATUS_INTERNAL_SERVER_ERROR, error);
     }
-    const archive::coverage c = archive::find_coverage(std::move(entries), a.from, a.to);
     json_ptr o(json_object_new_object());
     json_object_object_add(o.get(), "lib", json_object_new_int(a.lib));
     json_object_object_add(o.get(), "from", json_object_new_int64(a.from));
