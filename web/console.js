@@ -27,6 +27,7 @@
 //     #timeline-bars      .run / .gap (data-from, data-to: epoch s), .future, .span, .now
 //   #timeline-detail      the chosen span close up (hidden without a span); #detail-bars as above
 //   #timeline-status      what the timeline shows, in words
+//   performance mark "console-ready": the first list drawn, every shown task read
 'use strict';
 
 const PAGE = 50;                 // tasks drawn at first and per "Show more"
@@ -139,7 +140,7 @@ function drawTask(n) {
   role(el, 'video').addEventListener('error', () => explainVideo(rec));
   if (mine.has(n)) el.dataset.mine = '1';
   tasks.set(n, rec);
-  loadTask(rec);
+  rec.loaded = loadTask(rec);
   return rec;
 }
 
@@ -353,6 +354,11 @@ function takeList(numbers) {
   generation++;
   list.dataset.generation = String(generation);
   updateCounts();
+  // For measurements: when the first list is drawn with every task read.
+  if (generation === 1) {
+    Promise.all(elements.map((el) => tasks.get(Number(el.dataset.task))?.loaded))
+      .then(() => performance.mark('console-ready'));
+  }
 }
 
 function showMore() {
