@@ -31,27 +31,27 @@ std::string new_task_message(const task_request& req) {
     return json_object_to_json_string_ext(root.get(), JSON_C_TO_STRING_PLAIN);
 }
 
-bool plan_span(const clip_spec& spec, clip_plan* plan, std::string* error) {
-    if (spec.to <= spec.from) {
-        *error = "the end " + format_time(spec.to) + " is not after the start " + format_time(spec.from);
+bool plan_span(const clip_request& ask, clip_plan* plan, std::string* error) {
+    if (ask.to <= ask.from) {
+        *error = "the end " + format_time(ask.to) + " is not after the start " + format_time(ask.from);
         return false;
     }
     std::vector<index_entry> entries;
-    return read_indexes(spec.lib_path, spec.from, spec.to, &entries, error) &&
-           plan_clip(std::move(entries), spec.from, spec.to, plan, error);
+    return read_indexes(ask.lib_path, ask.from, ask.to, &entries, error) &&
+           plan_clip(std::move(entries), ask.from, ask.to, plan, error);
 }
 
-task_request request_for(const clip_spec& spec, const clip_plan& plan) {
+task_request request_for(const clip_request& ask, const clip_plan& plan) {
     task_request req;
-    req.date = format_date(spec.from);
-    req.from = format_time(spec.from);
-    req.to = format_time(spec.to);
-    req.title = spec.title;
-    req.lib_idx = spec.lib_idx;
+    req.date = format_date(ask.from);
+    req.from = format_time(ask.from);
+    req.to = format_time(ask.to);
+    req.title = ask.title;
+    req.lib_idx = ask.lib_idx;
     req.head_offs = plan.head_offs;
     req.tail_rem = plan.tail_rem;
     req.length = plan.length;
-    req.exact_trim = spec.exact;
+    req.exact_trim = ask.exact;
     req.segments = plan.segments;
     return req;
 }

@@ -29,7 +29,7 @@ struct task_request {
 std::string new_task_message(const task_request& req);
 
 // A clip of library lib_idx, whose root is lib_path, from `from` to `to`.
-struct clip_spec {
+struct clip_request {
     std::string lib_path;
     int lib_idx = 0;
     int64_t from = 0;
@@ -41,10 +41,10 @@ struct clip_spec {
 // Reads the indexes the span touches and plans the clip; false with a reason
 // when the span is empty or reversed, an index is malformed, or no segment
 // covers it. Gaps are in plan->gaps for the caller to weigh.
-bool plan_span(const clip_spec& spec, clip_plan* plan, std::string* error);
+bool plan_span(const clip_request& ask, clip_plan* plan, std::string* error);
 
 // The request that cuts the planned clip.
-task_request request_for(const clip_spec& spec, const clip_plan& plan);
+task_request request_for(const clip_request& ask, const clip_plan& plan);
 
 // "no video from <gap>" for the first gap of a plan, and how many more.
 std::string gap_text(const clip_plan& plan);

@@ -239,18 +239,18 @@ int cmd_submit(const server_opts& server, const std::string& file, const follow_
 
 int cmd_clip(const server_opts& server, const clip_opts& clip, const follow_opts& follow) {
     catch_interrupts();
-    archive::clip_spec spec{clip.lib_path, clip.lib_idx, 0, 0, clip.title, clip.exact};
+    archive::clip_request ask{clip.lib_path, clip.lib_idx, 0, 0, clip.title, clip.exact};
     std::string error;
-    if (!archive::parse_time(clip.from, &spec.from, &error) || !archive::parse_time(clip.to, &spec.to, &error)) {
+    if (!archive::parse_time(clip.from, &ask.from, &error) || !archive::parse_time(clip.to, &ask.to, &error)) {
         return fail(error);
     }
     archive::clip_plan plan;
-    if (!archive::plan_span(spec, &plan, &error)) return fail(error);
+    if (!archive::plan_span(ask, &plan, &error)) return fail(error);
     if (!check_gaps(plan, clip.allow_gaps, &error)) return fail(error);
     printf("segments %zu from %lld, head_offs %.0f, length %f, tail_rem %.0f\n", plan.segments.size(),
            static_cast<long long>(plan.segments.front().t), plan.head_offs, plan.length, plan.tail_rem);
     fflush(stdout);
-    const task_request req = archive::request_for(spec, plan);
+    const task_request req = archive::request_for(ask, plan);
     return submit_message(server, archive::new_task_message(req), &req, follow);
 }
 

@@ -201,10 +201,8 @@ const char* access_reason(access_verdict verdict) {
     return "allowed";
 }
 
-namespace {
-
-// A request header as the library assembled it; empty when absent.
-std::string header(struct lws* wsi, enum lws_token_indexes h) {
+std::string access_header(struct lws* wsi, int token) {
+    const auto h = static_cast<enum lws_token_indexes>(token);
     const int n = lws_hdr_total_length(wsi, h);
     if (n <= 0) return {};
     std::string value(static_cast<size_t>(n) + 1, '\0');
@@ -213,14 +211,12 @@ std::string header(struct lws* wsi, enum lws_token_indexes h) {
     return value;
 }
 
-}  // namespace
-
 access_request access_request_of(struct lws* wsi) {
     access_request r;
-    r.origin = header(wsi, WSI_TOKEN_ORIGIN);
-    r.host = header(wsi, WSI_TOKEN_HOST);
-    r.authorization = header(wsi, WSI_TOKEN_HTTP_AUTHORIZATION);
-    r.cookie = header(wsi, WSI_TOKEN_HTTP_COOKIE);
+    r.origin = access_header(wsi, WSI_TOKEN_ORIGIN);
+    r.host = access_header(wsi, WSI_TOKEN_HOST);
+    r.authorization = access_header(wsi, WSI_TOKEN_HTTP_AUTHORIZATION);
+    r.cookie = access_header(wsi, WSI_TOKEN_HTTP_COOKIE);
     return r;
 }
 

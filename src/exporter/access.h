@@ -32,6 +32,10 @@ enum class access_verdict {
     token_wrong,     // HTTP 401
 };
 
+// A request header (a WSI_TOKEN_ index of the library) as the library
+// assembled it; empty when absent.
+std::string access_header(struct lws* wsi, int token);
+
 // The headers of a request that the decision looks at.
 access_request access_request_of(struct lws* wsi);
 

@@ -77,15 +77,6 @@ method method_of(struct lws* wsi) {
     return method::other;
 }
 
-std::string header(struct lws* wsi, enum lws_token_indexes token) {
-    const int n = lws_hdr_total_length(wsi, token);
-    if (n <= 0) return {};
-    std::string value(static_cast<size_t>(n) + 1, '\0');
-    const int got = lws_hdr_copy(wsi, value.data(), n + 1, token);
-    value.resize(got > 0 ? static_cast<size_t>(got) : 0);
-    return value;
-}
-
 // The value of a URL argument (the library has decoded it), or nothing.
 std::optional<std::string> url_arg(struct lws* wsi, std::string_view name) {
     char buf[4096];
@@ -261,7 +252,7 @@ reply file_reply(struct lws* wsi, unique_fd fd, const task_file_kind& kind) {
     r.headers.emplace_back("cache-control:", "no-cache");
     uint64_t first = 0;
     uint64_t last = 0;
-    switch (parse_range(header(wsi, WSI_TOKEN_HTTP_RANGE), size, &first, &last)) {
+    switch (parse_range(access_header(wsi, WSI_TOKEN_HTTP_RANGE), size, &first, &last)) {
         case range_kind::whole: break;
         case range_kind::part:
             r.status = HTTP_STATUS_PARTIAL_CONTENT;
@@ -379,14 +370,14 @@ bool flag_arg(struct lws* wsi, std::string_view name) {
 reply clip(const instance_t* instance, struct lws* wsi) {
     span_args a;
     if (auto bad = read_span_args(instance, wsi, &a)) return std::move(*bad);
-    archive::clip_spec spec{a.root, a.lib, a.from, a.to, url_arg(wsi, "title").value_or(""), flag_arg(wsi, "exact")};
+    archive::clip_request ask{a.root, a.lib, a.from, a.to, url_arg(wsi, "title").value_or(""), flag_arg(wsi, "exact")};
     archive::clip_plan plan;
     std::string error;
-    if (!archive::plan_span(spec, &plan, &error)) return json_error(422, error);
+    if (!archive::plan_span(ask, &plan, &error)) return json_error(422, error);
     if (!plan.gaps.empty() && !flag_arg(wsi, "allow_gaps")) {
         return json_error(422, "the library has a gap in the span: " + archive::gap_text(plan), gap_list(plan.gaps));
     }
-    reply r = text_reply(HTTP_STATUS_OK, archive::new_task_message(archive::request_for(spec, plan)),
+    reply r = text_reply(HTTP_STATUS_OK, archive::new_task_message(archive::request_for(ask, plan)),
                          "application/json");
     r.headers.emplace_back("cache-control:", "no-store");
     return r;

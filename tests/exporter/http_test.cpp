@@ -31,7 +31,7 @@ std::string done_task(const Exporter& ex, int n, size_t size, const std::string&
     return bytes;
 }
 
-std::string range(const std::string& spec) { return "Range: " + spec + "\r\n"; }
+std::string range(const std::string& header_value) { return "Range: " + header_value + "\r\n"; }
 
 long rss_kib(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -76,7 +76,7 @@ TEST(ExportHttp, TaskFilesRangesAndNothingBeyondTheTasksFolder) {
     // Ranges: a part, an open end, the last bytes, past the end, and what
     // is not a single byte range (ignored: the whole file).
     struct part {
-        std::string spec;
+        std::string header_value;
         int status;
         std::string content_range;
         size_t from;
@@ -91,10 +91,10 @@ TEST(ExportHttp, TaskFilesRangesAndNothingBeyondTheTasksFolder) {
                                            {"bytes=-0", 416, "bytes */100000", 0, 0},
                                            {"bytes=1-2,5-6", 200, "", 0, 100000},
                                            {"bytes=9-3", 200, "", 0, 100000}}) {
-        const http_answer a = http_get(port, "/tasks/00001/cut.mp4", range(p.spec));
-        EXPECT_EQ(a.status, p.status) << p.spec;
-        EXPECT_EQ(a.header("content-range"), p.content_range) << p.spec;
-        EXPECT_TRUE(a.body == clip.substr(p.from, p.length)) << p.spec << ": " << a.body.size() << " bytes";
+        const http_answer a = http_get(port, "/tasks/00001/cut.mp4", range(p.header_value));
+        EXPECT_EQ(a.status, p.status) << p.header_value;
+        EXPECT_EQ(a.header("content-range"), p.content_range) << p.header_value;
+        EXPECT_TRUE(a.body == clip.substr(p.from, p.length)) << p.header_value << ": " << a.body.size() << " bytes";
     }
 
     // A clip still being cut is not served as if whole; its log is.
