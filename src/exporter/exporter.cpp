@@ -57,6 +57,9 @@ void set_state(instance_t* instance, export_task_t* task, int state) {
     task->state = state;
     export_task_save_state(instance->path.tasks, task);
     metrics_task_state(task->sys_id, state);
+    // Every state but running is its last: the task leaves the worker's
+    // hands before the clients hear of it.
+    if (state != 1) metrics_task_in_hand(-1);
     ws_notify_task_state(instance, task);
 }
 
@@ -208,9 +211,7 @@ void* exporter_thread_proc(void* p) {
     auto* instance = static_cast<instance_t*>(p);
     while (instance->p_exit->load() == 0) {
         const int number = take_next(instance);
-        if (number < 0) continue;
-        run_task(instance, number);
-        metrics_task_in_hand(-1);
+        if (number >= 0) run_task(instance, number);
     }
     worker_finished = true;
     return nullptr;
