@@ -181,20 +181,22 @@ const task_file_kind* task_file_of(std::string_view name) {
     return nullptr;
 }
 
-// Opens name in the task folder without following a link anywhere below
-// the tasks folder, so nothing outside it is ever served.
-unique_fd open_in_task(const char* tasks, std::string_view folder, const char* name) {
+// The task folder, opened without following a link anywhere below the tasks
+// folder, so nothing outside it is ever served.
+unique_fd open_task_folder(const char* tasks, std::string_view folder) {
     unique_fd dir(open(tasks, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir) return unique_fd();
     const std::string f(folder);
-    unique_fd task(openat(dir.get(), f.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!task) return unique_fd();
+    return unique_fd(openat(dir.get(), f.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+unique_fd open_in_task(const unique_fd& task, const char* name) {
     return unique_fd(openat(task.get(), name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
 }
 
 // The task's stored state, or nothing when it cannot be read.
-std::optional<int> stored_state(const char* tasks, std::string_view folder) {
-    unique_fd fd = open_in_task(tasks, folder, "state");
+std::optional<int> stored_state(const unique_fd& task) {
+    unique_fd fd = open_in_task(task, "state");
     if (!fd) return std::nullopt;
     char buf[32];
     const ssize_t n = read(fd.get(), buf, sizeof buf - 1);
@@ -278,15 +280,16 @@ reply task_file(const instance_t* instance, struct lws* wsi, std::string_view re
     const std::string_view folder = rest.substr(0, slash);
     const task_file_kind* kind = task_file_of(rest.substr(slash + 1));
     if (!is_task_folder(folder) || kind == nullptr) return not_found();
-    const char* tasks = instance->path.tasks;
+    const unique_fd task = open_task_folder(instance->path.tasks, folder);
+    if (!task) return not_found();
     const bool media = kind == &TASK_FILES[0] || kind == &TASK_FILES[1];
     if (media) {
-        const std::optional<int> state = stored_state(tasks, folder);
+        const std::optional<int> state = stored_state(task);
         if (!state) return not_found();
         const bool ready = *state == 2 || (kind == &TASK_FILES[0] && *state == 3);
         if (!ready) return text_reply(HTTP_STATUS_CONFLICT, "the task has not ended yet\n");
     }
-    unique_fd fd = open_in_task(tasks, folder, kind->name);
+    unique_fd fd = open_in_task(task, kind->name);
     if (!fd) return not_found();
     return file_reply(wsi, std::move(fd), *kind);
 }
