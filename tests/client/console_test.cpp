@@ -103,7 +103,8 @@ TEST(Console, TheWholeRoadInARealBrowser) {
     ASSERT_TRUE(browser.wait_for("document.getElementById('login-form') !== null"));
     browser.evaluate(set_input("token", "wrong") + "; document.getElementById('login-form').submit()");
     ASSERT_TRUE(browser.wait_for("document.body.dataset.loginFailed === '1'"));
-    EXPECT_EQ(browser.evaluate_json("getComputedStyle(document.getElementById('login-refused')).display"), "\"block\"");
+    // Shown once the form's style has come.
+    EXPECT_TRUE(browser.wait_for("getComputedStyle(document.getElementById('login-refused')).display === 'block'"));
     browser.evaluate(set_input("token", TOKEN) + "; document.getElementById('login-form').submit()");
 
     // The console lists the stored tasks, newest first, the failed one with
