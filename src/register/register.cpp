@@ -339,6 +339,29 @@ void register_segment(const instance_t* instance, const char* name) {
     unlink(seg.link);
 }
 
+// Copies src to dst through a hidden name, so that neither a recovery nor the
+// register thread ever sees half a copy, and dst keeps link()'s EEXIST.
+// link_error is why the link failed; it is said once per run with its remedy.
+int copy_in(const char* src, const char* dst, int link_error) {
+    static std::atomic<bool> said{false};
+    if (!said.exchange(true)) {
+        logger_printf(1,
+                      "%s: link([%s], [%s]) failed %d (%s); copying segments instead. Put the watch folder on "
+                      "the holding folder's file system, and let the recorder share our group with umask 002",
+                      ENQUEUE, src, dst, link_error, register_errno_text(-link_error));
+    }
+    char part[PATH_MAX];
+    const char* slash = strrchr(dst, '/');
+    const int dir_len = slash ? static_cast<int>(slash - dst) : 0;
+    if (!slash || !format_path(part, sizeof part, "%.*s/.%s.part", dir_len, dst, slash + 1)) return -ENAMETOOLONG;
+    const int64_t copied = copy_file(src, part);
+    if (copied < 0) return static_cast<int>(copied);
+    const int r = link(part, dst) == 0 ? 0 : -errno;
+    unlink(part);
+    if (r == 0) logger_printf(0, "%s: [%s] copied into [%s], %ld bytes", ENQUEUE, src, dst, static_cast<long>(copied));
+    return r;
+}
+
 // Hard-links name from path.watch into path.tmp; 0 or the negated errno,
 // logged.
 int link_segment(const instance_t* instance, const char* name) {
@@ -349,12 +372,16 @@ int link_segment(const instance_t* instance, const char* name) {
         logger_printf(1, "%s: path too long for [%s]", ENQUEUE, name);
         return -ENAMETOOLONG;
     }
-    if (link(src, dst) != 0) {
-        const int r = -errno;
+    if (link(src, dst) == 0) return 0;
+    int r = -errno;
+    // Refused by fs.protected_hardlinks (a recorder of another user whose
+    // file we may read but not write) or across mounts: the segment is still
+    // readable, so a copy takes the link's place rather than losing it.
+    if (r == -EPERM || r == -EXDEV) r = copy_in(src, dst, r);
+    if (r != 0) {
         logger_printf(1, "%s: link([%s], [%s]) failed %d (%s)", ENQUEUE, src, dst, r, register_errno_text(-r));
-        return r;
     }
-    return 0;
+    return r;
 }
 
 // The file that stands for a found segment: its link, else the recorder's.
@@ -523,6 +550,23 @@ void* register_thread_proc(void* p) {
     return nullptr;
 }
 
+// The shared error file, unless another user's daemon made it: /tmp is
+// sticky, so we could never open it and every probe would fail. Then a name
+// of our own process.
+static void probe_err_path(char (&path)[PATH_MAX]) {
+    const int why = access(PROBE_ERR, W_OK) == 0 ? 0 : errno;
+    if (why == 0 || why == ENOENT) {
+        snprintf(path, sizeof path, "%s", PROBE_ERR);
+        return;
+    }
+    snprintf(path, sizeof path, "%s.%d", PROBE_ERR, getpid());
+    static std::atomic<bool> said{false};
+    if (!said.exchange(true)) {
+        logger_printf(1, "%s: [%s] is not ours to write (%s); ffprobe writes its errors into [%s]", PROBE, PROBE_ERR,
+                      register_errno_text(why), path);
+    }
+}
+
 int register_ffprobe(const char* ffprobe, const char* path, int64_t* duration_ts, int64_t* start_pts,
                      const std::atomic<int>* exit_flag) {
     char* args[] = {arg(ffprobe), arg("-i"), arg(path), arg("-select_streams"), arg("v:0"),
@@ -531,9 +575,11 @@ int register_ffprobe(const char* ffprobe, const char* path, int64_t* duration_ts
     char log[PATH_MAX];
     snprintf(log, sizeof log, "/tmp/Brindlewood.ffprobe.%d", getpid());
     unlink(log);
+    char err[PATH_MAX];
+    probe_err_path(err);
     int pid = 0;
-    execute_watch watch{exit_flag, {log, PROBE_ERR}};
-    int r = execute_watched(ffprobe, &pid, args, envs, log, PROBE_ERR, &watch);
+    execute_watch watch{exit_flag, {log, err}};
+    int r = execute_watched(ffprobe, &pid, args, envs, log, err, &watch);
     if (watch.stalled) log_stalled(PROBE, path, watch.stalled);
     if (r != 0) {
         logger_printf(0, "%s: ffprobe(%s)=%d", PROBE, path, r);

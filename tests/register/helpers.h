@@ -40,7 +40,10 @@ public:
     }
     // The probe output files the daemon's runs leave in /tmp.
     ~Daemon() {
-        for (pid_t pid : pids_) unlink(("/tmp/Brindlewood.ffprobe." + std::to_string(pid)).c_str());
+        for (pid_t pid : pids_) {
+            unlink(("/tmp/Brindlewood.ffprobe." + std::to_string(pid)).c_str());
+            unlink(("/tmp/Brindlewood.ffprobe.err." + std::to_string(pid)).c_str());
+        }
     }
 
     // Starts the daemon and, when watching is expected, waits until it is.
@@ -49,7 +52,11 @@ public:
         std::vector<std::string> args{"--ffprobe-path=ffprobe", "--ffmpeg-path=ffmpeg", "--lib-path=" + lib,
                                       "--watch-path=" + watch, "--tmp-path=" + tmp, "--log-file-name=" + log};
         args.insert(args.end(), extra.begin(), extra.end());
-        proc_ = std::make_unique<Process>(BRINDLEWOOD_BIN, args, dir.path(), env);
+        if (!wrapper.empty()) {
+            args.insert(args.begin(), BRINDLEWOOD_BIN);
+            args.insert(args.begin(), wrapper.begin() + 1, wrapper.end());
+        }
+        proc_ = std::make_unique<Process>(wrapper.empty() ? BRINDLEWOOD_BIN : wrapper[0], args, dir.path(), env);
         pids_.push_back(proc_->pid());
         if (watching) {
             ASSERT_TRUE(wait_for(" watcher_thread_proc: waiting..."));
@@ -101,6 +108,8 @@ public:
     std::string tmp = dir / "hold";
     std::string lib;
     std::string log = dir / "reg.log";
+    // A program that runs the daemon (setpriv and its options), when set.
+    std::vector<std::string> wrapper;
 
 private:
     std::unique_ptr<Process> proc_;
