@@ -41,6 +41,8 @@ TEST(ClipTime, ReadsIsoTimesWithOffsetsAndEpochSeconds) {
     EXPECT_EQ(t, 1600000000);
     ASSERT_TRUE(parse_time("2020-09-13T07:56:40-0430", &t, &error));
     EXPECT_EQ(t, 1600000000);
+    ASSERT_TRUE(parse_time("2020-09-13T13:26:40+01", &t, &error));
+    EXPECT_EQ(t, 1600000000);
     ASSERT_TRUE(parse_time("2020-09-13T12:26", &t, &error));
     EXPECT_EQ(t, 1600000000 - 40) << "no offset means UTC, seconds default to 0";
     ASSERT_TRUE(parse_time("1600000000", &t, &error));
@@ -49,6 +51,10 @@ TEST(ClipTime, ReadsIsoTimesWithOffsetsAndEpochSeconds) {
     EXPECT_EQ(t, -1);
     EXPECT_FALSE(parse_time("2021-02-29T00:00:00Z", &t, &error));
     EXPECT_FALSE(parse_time("yesterday", &t, &error));
+    for (const char* bad : {"", "2020-09-13", "2020-09-13T12:26:40Zx", "2020-09-13T12:26:40+01:", "2020-9-13T12:26",
+                            "2020-09-13T12:26:4", "2020-09-13X12:26"}) {
+        EXPECT_FALSE(parse_time(bad, &t, &error)) << bad;
+    }
     EXPECT_FALSE(parse_time("2020-09-13T25:00:00Z", &t, &error));
     EXPECT_EQ(format_time(1600000000), "2020-09-13T12:26:40Z");
     EXPECT_EQ(format_date(1600000000), "2020-09-13");
