@@ -46,7 +46,8 @@ bool plan_span(const clip_request& ask, clip_plan* plan, std::string* error) {
     struct stat st;
     if (stat(ask.lib_path.c_str(), &st) != 0) {
         const bool missing = errno == ENOENT || errno == ENOTDIR;
-        *error = "the library folder " + ask.lib_path + (missing ? " does not exist" : ": " + std::string(strerror(errno)));
+        *error = "the library folder " + ask.lib_path +
+                 (missing ? " does not exist" : ": " + std::string(strerror(errno)));
         return false;
     }
     if (!S_ISDIR(st.st_mode)) {
@@ -90,8 +91,8 @@ std::string gap_text(const clip_plan& plan) {
         parts.push_back(std::move(text));
     }
     if (!plan.gaps.empty() && plan.gaps.back().at == gap::edge::after_last) {
-        parts.push_back("the recording ends at " + format_time(static_cast<int64_t>(std::floor(plan.gaps.back().from))) +
-                        ", before the span's end");
+        const auto end = static_cast<int64_t>(std::floor(plan.gaps.back().from));
+        parts.push_back("the recording ends at " + format_time(end) + ", before the span's end");
     }
     std::string joined;
     for (const auto& p : parts) joined += (joined.empty() ? "" : "; ") + p;

@@ -156,7 +156,9 @@ std::string uncovered_text(const std::vector<index_entry>& entries, int64_t from
         if (e.t >= to && (!begins || e.t < *begins)) begins = e.t;
     }
     std::string text = "no segment covers the span " + format_time(from) + " to " + format_time(to);
-    if (ends && begins) return text + ": the library has no video from " + describe_gap({*ends, static_cast<double>(*begins)});
+    if (ends && begins) {
+        return text + ": the library has no video from " + describe_gap({*ends, static_cast<double>(*begins)});
+    }
     if (ends) return text + ": the recording ends at " + format_time(static_cast<int64_t>(std::floor(*ends)));
     if (begins) return text + ": the recording begins at " + format_time(*begins);
     return text;

@@ -215,7 +215,9 @@ int main(int argc, char** argv) {
     if (command == "watch") return client::cmd_watch(p.server);
     if (command == "status") {
         if (!p.file.empty()) return usage_error("unexpected argument " + p.file, usage);
-        if (p.follow.tasks_path.empty() && p.server.port <= 0) return usage_error("--tasks-path or --port is needed", usage);
+        if (p.follow.tasks_path.empty() && p.server.port <= 0) {
+            return usage_error("--tasks-path or --port is needed", usage);
+        }
         return client::cmd_status(p.server, {p.follow.tasks_path, std::chrono::milliseconds(p.wait_ms), p.json});
     }
     if (command == "submit") {

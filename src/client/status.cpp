@@ -32,11 +32,6 @@ struct task_row {
     std::optional<std::string> title, date, from, to;
 };
 
-int fail(const std::string& reason) {
-    fprintf(stderr, "BrindlewoodClient: %s\n", reason.c_str());
-    return 1;
-}
-
 // The daemon's own rule: a folder named by its number printed with "%.05d".
 bool task_number(const std::string& dir, const char* name, int* number) {
     if (name[0] == '.' || name[0] == '~') return false;
@@ -72,7 +67,8 @@ task_row read_task(const std::string& folder, int number) {
 bool read_folder(const std::string& tasks, std::vector<task_row>* rows, std::string* error) {
     dir_ptr dir(opendir(tasks.c_str()));
     if (!dir) {
-        *error = "the tasks folder " + tasks + (errno == ENOENT ? " does not exist" : ": " + std::string(strerror(errno)));
+        *error = "the tasks folder " + tasks +
+                 (errno == ENOENT ? " does not exist" : ": " + std::string(strerror(errno)));
         return false;
     }
     while (const struct dirent* entry = readdir(dir.get())) {
@@ -145,8 +141,9 @@ void print_table(const std::vector<task_row>& rows, bool stored_fields) {
         const std::string state = row.state ? std::to_string(*row.state) + " " + state_text(row) : state_text(row);
         cells.push_back({std::to_string(row.task), state});
         if (!stored_fields) continue;
-        cells.back().insert(cells.back().end(), {text_escape(row.date.value_or("")), text_escape(row.from.value_or("")),
-                                                 text_escape(row.to.value_or("")), text_escape(row.title.value_or(""))});
+        for (const auto* field : {&row.date, &row.from, &row.to, &row.title}) {
+            cells.back().push_back(text_escape(field->value_or("")));
+        }
     }
     std::vector<size_t> width(cells.front().size(), 0);
     for (const auto& line : cells) {
@@ -168,7 +165,11 @@ int cmd_status(const server_opts& server, const status_opts& opts) {
     std::string error;
     const bool ok = opts.tasks_path.empty() ? ask_daemon(server, opts.wait, &rows, &error)
                                             : read_folder(opts.tasks_path, &rows, &error);
-    if (!ok) return error.empty() ? 1 : fail(error);
+    if (!ok) {
+        // connect_to has said why already.
+        if (!error.empty()) fprintf(stderr, "BrindlewoodClient: %s\n", error.c_str());
+        return 1;
+    }
     std::sort(rows.begin(), rows.end(), [](const task_row& a, const task_row& b) { return a.task < b.task; });
     if (opts.json) {
         print_json(rows);

@@ -128,7 +128,8 @@ TEST(DemoScript, RunsTheWholeJobAndReportsWhatItMade) {
     const int requested = std::stoi(m[2]);
     EXPECT_EQ(requested, SEGMENTS * 6 / 2) << "the middle half of the recording";
     // The explanation's arithmetic: the span, and the playlist less its trims.
-    EXPECT_NE(fields.at("span").find(", " + std::to_string(requested) + " s: "), std::string::npos) << fields.at("span");
+    EXPECT_NE(fields.at("span").find(", " + std::to_string(requested) + " s: "), std::string::npos)
+        << fields.at("span");
     EXPECT_TRUE(fields.at("segments").ends_with(" = " + std::to_string(requested) + " s")) << fields.at("segments");
     EXPECT_NEAR(reported, measured, 0.01);
     // --exact: the clip shows the span itself; the 3 s of its first segment
