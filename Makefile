@@ -7,7 +7,7 @@ TSAN   := build-tsan
 JOBS   ?= $(shell nproc)
 PREFIX ?= /usr/local
 
-.PHONY: all setup build test test-asan test-tsan demo bench install clean
+.PHONY: all setup build test test-asan test-tsan demo demo-programs bench install clean
 
 all: build
 
@@ -32,8 +32,20 @@ test-tsan: setup
 	cmake --build $(TSAN) -j $(JOBS)
 	cd $(TSAN) && ctest --output-on-failure -L threads -j $(JOBS)
 
-demo: build
-	scripts/demo.sh
+# The demo needs only the three programs, built in build/ as `make build`
+# builds them. Their build's output goes to a log, shown only when it fails.
+DEMO_PROGRAMS := Brindlewood BrindlewoodExporter BrindlewoodClient
+DEMO_BUILD_LOG := $(BUILD)/demo-build.log
+
+demo-programs: setup
+	@mkdir -p $(BUILD)
+	@echo "demo: building $(DEMO_PROGRAMS) in $(BUILD)/"
+	@{ cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX) && \
+	   cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_PROGRAMS); } >$(DEMO_BUILD_LOG) 2>&1 || \
+	 { cat $(DEMO_BUILD_LOG); echo "demo: the build failed; its output is above and in $(DEMO_BUILD_LOG)" >&2; exit 1; }
+
+demo: demo-programs
+	@scripts/demo.sh
 
 bench: build
 	scripts/bench.sh

@@ -115,21 +115,45 @@ task=$(sed -n 's/^task \([0-9]*\) done$/\1/p' "$demo/logs/client.out" | tail -n1
 folder="$demo/tasks/$(printf '%05d' "$task")"
 [ -s "$folder/cut.mp4" ] || die "$folder/cut.mp4 is missing"
 measured=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$folder/cut.mp4")
+stream_duration() {
+  ffprobe -v error -select_streams "$1" -show_entries stream=duration -of csv=p=0 "$folder/cut.mp4"
+}
+video=$(stream_duration v:0)
+audio=$(stream_duration a:0)
 # What the file holds: stream copy keeps the video from the start of the
 # first segment, and the edit list hides what comes before --from.
 held=$(ffprobe -v error -select_streams v:0 -show_entries stream=nb_frames,r_frame_rate -of csv=p=0 "$folder/cut.mp4" |
        awk -F, '{ split($1, r, "/"); printf "%.2f", $2 * r[2] / r[1] }')
-before=$(awk -v h="$held" -v m="$measured" 'BEGIN { d = h - m; printf "%.2f", d < 0 ? 0 : d }')
+before=$(awk -v h="$held" -v m="$video" 'BEGIN { d = h - m; printf "%.2f", d < 0 ? 0 : d }')
 stop_daemons
+
+# The client's plan: "segments N from T, head_offs H, length L, tail_rem R".
+read -r planned first head length tail < <(sed -n \
+  's/^segments \([0-9]*\) from \([0-9]*\), head_offs \([0-9.]*\), length \([0-9.]*\), tail_rem \([0-9.]*\)$/\1 \2 \3 \4 \5/p' \
+  "$demo/logs/client.out")
+[ -n "${tail:-}" ] || die "the client did not print its plan"
+hm() { date -u -d "@$1" '+%H:%M:%S'; }
+thumbs=$(cd "$demo" && ls library/*/*/*/*/*.jpg)
+thumb_count=$(wc -l <<<"$thumbs")
+thumb_list="$(sed -n '1p;2p' <<<"$thumbs" | tr '\n' ' ')... $(tail -n1 <<<"$thumbs")"
+extra=$(awk -v a="$audio" -v v="$video" 'BEGIN { printf "%.3f", a - v }')
 
 echo
 echo "Brindlewood demo: done"
 echo "  folder            $demo"
 echo "  media library     $demo/library"
 echo "  index files       $(cd "$demo/library" && ls */*/*/*/index.cvs | tr '\n' ' ')"
-echo "  thumbnails        $(ls "$demo"/library/*/*/*/*/*.jpg | wc -l) JPEG files beside the segments"
+echo "  thumbnails        $thumb_count JPEG files (96x54), one beside each segment: $thumb_list"
+echo "  span              $(date -u -d @$from '+%F %T') to $(hm $to) UTC, $((to - from)) s: the middle half of the" \
+     "$total s recording, starting 3 s into a segment and crossing the hour"
+echo "  segments          $planned segments hold the span, ${length%.*} s of video from $(hm "$first");" \
+     "the task skips head_offs ${head%.*} s at its start and drops tail_rem ${tail%.*} s at its end:" \
+     "${length%.*} - ${head%.*} - ${tail%.*} = $(( ${length%.*} - ${head%.*} - ${tail%.*} )) s"
 echo "  task folder       $folder"
 echo "  clip              $folder/cut.mp4"
-echo "  clip duration     ${measured} s measured by ffprobe, $((to - from)) s requested"
-echo "  before the start  ${before} s of video the file holds behind its edit list (--exact)"
+echo "  clip duration     ${measured} s measured by ffprobe, $((to - from)) s requested: the video lasts ${video} s," \
+     "the span to the frame, because --exact starts it at the frame of the span's start; the audio runs" \
+     "${extra} s longer, to the end of its last AAC frame (1024 samples, 21 ms)"
+echo "  before the start  ${before} s of video the file holds behind its edit list (--exact), from the" \
+     "segment's keyframe, where stream copy must begin; players that ignore edit lists show it"
 echo "  logs              $demo/logs"

@@ -1,6 +1,11 @@
 #include "archive/clip.h"
 
 #include <json-c/json.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
 
 #include "archive/timearg.h"
 #include "json_handle.h"
@@ -36,6 +41,19 @@ bool plan_span(const clip_request& ask, clip_plan* plan, std::string* error) {
         *error = "the end " + format_time(ask.to) + " is not after the start " + format_time(ask.from);
         return false;
     }
+    // Hours without an index are skipped, so a wrong root would otherwise
+    // read as a library that holds nothing.
+    struct stat st;
+    if (stat(ask.lib_path.c_str(), &st) != 0) {
+        const bool missing = errno == ENOENT || errno == ENOTDIR;
+        *error = "the library folder " + ask.lib_path +
+                 (missing ? " does not exist" : ": " + std::string(strerror(errno)));
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        *error = "the library folder " + ask.lib_path + " is not a folder";
+        return false;
+    }
     std::vector<index_entry> entries;
     return read_indexes(ask.lib_path, ask.from, ask.to, &entries, error) &&
            plan_clip(std::move(entries), ask.from, ask.to, plan, error);
@@ -57,10 +75,28 @@ task_request request_for(const clip_request& ask, const clip_plan& plan) {
 }
 
 std::string gap_text(const clip_plan& plan) {
-    if (plan.gaps.empty()) return {};
-    std::string text = "no video from " + describe_gap(plan.gaps.front());
-    if (plan.gaps.size() > 1) text += " (and " + std::to_string(plan.gaps.size() - 1) + " more)";
-    return text;
+    std::vector<std::string> parts;
+    std::vector<gap> inside;
+    for (const gap& g : plan.gaps) {
+        if (g.at == gap::edge::before_first) {
+            parts.push_back("the recording begins at " + format_time(static_cast<int64_t>(std::ceil(g.to))) +
+                            ", after the span's start");
+        } else if (g.at == gap::edge::inside) {
+            inside.push_back(g);
+        }
+    }
+    if (!inside.empty()) {
+        std::string text = "the library has a gap in the span: no video from " + describe_gap(inside.front());
+        if (inside.size() > 1) text += " (and " + std::to_string(inside.size() - 1) + " more)";
+        parts.push_back(std::move(text));
+    }
+    if (!plan.gaps.empty() && plan.gaps.back().at == gap::edge::after_last) {
+        const auto end = static_cast<int64_t>(std::floor(plan.gaps.back().from));
+        parts.push_back("the recording ends at " + format_time(end) + ", before the span's end");
+    }
+    std::string joined;
+    for (const auto& p : parts) joined += (joined.empty() ? "" : "; ") + p;
+    return joined;
 }
 
 }  // namespace archive

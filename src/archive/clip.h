@@ -39,14 +39,16 @@ struct clip_request {
 };
 
 // Reads the indexes the span touches and plans the clip; false with a reason
-// when the span is empty or reversed, an index is malformed, or no segment
-// covers it. Gaps are in plan->gaps for the caller to weigh.
+// when the span is empty or reversed, the library folder is missing, an
+// index is malformed, or no segment covers it. Gaps are in plan->gaps for the caller to weigh.
 bool plan_span(const clip_request& ask, clip_plan* plan, std::string* error);
 
 // The request that cuts the planned clip.
 task_request request_for(const clip_request& ask, const clip_plan& plan);
 
-// "no video from <gap>" for the first gap of a plan, and how many more.
+// What the library lacks of a plan's span, empty when nothing: "the
+// recording begins at T", "the library has a gap in the span: no video from
+// <first gap> (and N more)", "the recording ends at T", joined by "; ".
 std::string gap_text(const clip_plan& plan);
 
 }  // namespace archive

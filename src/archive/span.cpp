@@ -112,7 +112,9 @@ public:
     void add(int64_t t, double seconds) {
         if (!overlaps(t, seconds, from_, to_)) return;
         const double start = static_cast<double>(t);
-        if (start - covered_to_ > GAP_TOLERANCE) c_.gaps.push_back({covered_to_, start});
+        if (start - covered_to_ > GAP_TOLERANCE) {
+            c_.gaps.push_back({covered_to_, start, c_.runs.empty() ? gap::edge::before_first : gap::edge::inside});
+        }
         covered_to_ = std::max(covered_to_, start + seconds);
         if (c_.runs.empty() || start - c_.runs.back().to > GAP_TOLERANCE) {
             c_.runs.push_back({start, start + seconds, 1});
@@ -124,7 +126,7 @@ public:
 
     coverage finish() {
         if (static_cast<double>(to_) - covered_to_ > GAP_TOLERANCE) {
-            c_.gaps.push_back({covered_to_, static_cast<double>(to_)});
+            c_.gaps.push_back({covered_to_, static_cast<double>(to_), gap::edge::after_last});
         }
         return std::move(c_);
     }
@@ -142,6 +144,25 @@ struct timed_segment {
     int64_t duration_ts;
     bool playable;
 };
+
+// Why no segment covers [from, to): where the recording ends before the
+// span and begins again after it, as far as the entries read show.
+std::string uncovered_text(const std::vector<index_entry>& entries, int64_t from, int64_t to) {
+    std::optional<double> ends;
+    std::optional<int64_t> begins;
+    for (const auto& e : entries) {
+        const double end = static_cast<double>(e.t) + e.seconds();
+        if (end <= static_cast<double>(from) && (!ends || end > *ends)) ends = end;
+        if (e.t >= to && (!begins || e.t < *begins)) begins = e.t;
+    }
+    std::string text = "no segment covers the span " + format_time(from) + " to " + format_time(to);
+    if (ends && begins) {
+        return text + ": the library has no video from " + describe_gap({*ends, static_cast<double>(*begins)});
+    }
+    if (ends) return text + ": the recording ends at " + format_time(static_cast<int64_t>(std::floor(*ends)));
+    if (begins) return text + ": the recording begins at " + format_time(*begins);
+    return text;
+}
 
 }  // namespace
 
@@ -218,9 +239,9 @@ bool read_coverage(const std::string& lib, int64_t from, int64_t to, coverage* c
 
 bool plan_clip(std::vector<index_entry> entries, int64_t from, int64_t to, clip_plan* plan, std::string* error) {
     *plan = clip_plan{};
-    plan->segments = playable_segments(std::move(entries), from, to, &plan->skipped);
+    plan->segments = playable_segments(entries, from, to, &plan->skipped);
     if (plan->segments.empty()) {
-        *error = "no segment covers the span " + format_time(from) + " to " + format_time(to);
+        *error = uncovered_text(entries, from, to);
         return false;
     }
     const auto& segs = plan->segments;

@@ -40,6 +40,9 @@ bool read_indexes(const std::string& lib, int64_t from, int64_t to, std::vector<
 struct gap {
     double from;
     double to;
+    // Before the span's first segment the recording has not begun yet, after
+    // its last it has ended; only between two is it a hole in the library.
+    enum class edge { inside, before_first, after_last } at = edge::inside;
 };
 
 // The segments chosen for a span and the task's trims, in seconds.
@@ -90,7 +93,8 @@ bool read_coverage(const std::string& lib, int64_t from, int64_t to, coverage* c
 // tail_rem so that the cut runs from `from` to `to`. The export daemon keeps
 // the three trims as whole seconds, so tail_rem is chosen to make that cut
 // come out right to the second. False with a reason when no segment covers
-// the span.
+// the span, saying where the recording ends before it or begins after it
+// when the entries show that.
 bool plan_clip(std::vector<index_entry> entries, int64_t from, int64_t to, clip_plan* plan, std::string* error);
 
 // "12:00:06 to 12:00:09" style description of a gap, in UTC.

@@ -1,6 +1,7 @@
 #include "client/commands.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -9,12 +10,16 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <sstream>
+#include <string_view>
+#include <vector>
 
 #include "client/protocol.h"
 #include "archive/clip.h"
 #include "archive/timearg.h"
 #include "client/ws_link.h"
+#include "text.h"
 #include "utils.h"
 
 namespace client {
@@ -62,18 +67,6 @@ bool read_token(const std::string& file, std::string* token, std::string* error)
     return true;
 }
 
-std::unique_ptr<ws_link> connect_to(const server_opts& server) {
-    ws_link_options options;
-    std::string error;
-    if (!server.token_file.empty() && !read_token(server.token_file, &options.token, &error)) {
-        fail(error);
-        return nullptr;
-    }
-    auto link = ws_link::open(server.host, server.port, 5s, &error, options);
-    if (!link) fail(error);
-    return link;
-}
-
 bool read_text(const std::string& file, std::string* text) {
     if (file == "-") {
         text->assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
@@ -91,6 +84,58 @@ std::string task_file(const std::string& tasks_path, int task, const char* name)
     char folder[32];
     snprintf(folder, sizeof folder, "%.05d", task);
     return tasks_path + "/" + folder + "/" + name;
+}
+
+// How many lines of a failed run's log the client shows.
+constexpr size_t FAILED_LOG_LINES = 10;
+
+std::optional<struct timespec> modified(const std::string& file) {
+    struct stat st;
+    if (stat(file.c_str(), &st) != 0) return std::nullopt;
+    return st.st_mtim;
+}
+
+bool later(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
+}
+
+// The log of the run that failed. The thumbnail is made first and the cut
+// only once it was, so the log written last tells; a cut.log left from an
+// earlier run of the task is older than the thumb.log of the last.
+std::string failed_log(const std::string& tasks_path, int task) {
+    const std::string thumb = task_file(tasks_path, task, "thumb.log");
+    const std::string cut = task_file(tasks_path, task, "cut.log");
+    const auto thumb_time = modified(thumb);
+    const auto cut_time = modified(cut);
+    if (!cut_time) return thumb_time ? thumb : std::string();
+    return thumb_time && later(*thumb_time, *cut_time) ? thumb : cut;
+}
+
+// Prints the last lines of the failed run's log to standard error, escaped:
+// they are ffmpeg's words about a recording, not ours.
+void print_failed_log(const std::string& tasks_path, int task) {
+    const std::string log = failed_log(tasks_path, task);
+    std::string text;
+    if (log.empty() || utils_read_text(log.c_str(), &text) != 0) {
+        fprintf(stderr, "BrindlewoodClient: task %d left no ffmpeg log in %s\n", task,
+                task_file(tasks_path, task, "").c_str());
+        return;
+    }
+    std::vector<std::string_view> lines;
+    for (std::string_view rest(text); !rest.empty();) {
+        const size_t eol = rest.find('\n');
+        std::string_view line = rest.substr(0, eol);
+        rest.remove_prefix(eol == std::string_view::npos ? rest.size() : eol + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!line.empty()) lines.push_back(line);
+    }
+    if (lines.empty()) {
+        fprintf(stderr, "BrindlewoodClient: %s is empty\n", log.c_str());
+        return;
+    }
+    const size_t first = lines.size() > FAILED_LOG_LINES ? lines.size() - FAILED_LOG_LINES : 0;
+    fprintf(stderr, "BrindlewoodClient: the last %zu lines of %s:\n", lines.size() - first, log.c_str());
+    for (size_t i = first; i < lines.size(); ++i) fprintf(stderr, "  %s\n", text_escape(lines[i]).c_str());
 }
 
 // Follows the announcements after a request went out: first the number of
@@ -139,6 +184,7 @@ private:
         printf("task %d %s\n", task_, state_name(state).c_str());
         fflush(stdout);
         if (state == 2) return 0;
+        if (state == 3 && !opts_.tasks_path.empty()) print_failed_log(opts_.tasks_path, task_);
         if (state == 3 || state < 0) return 1;
         return -1;
     }
@@ -174,7 +220,7 @@ int submit_message(const server_opts& server, const std::string& message, const 
     return follower(*link, req, follow).run();
 }
 
-// Refuses a span with holes unless the operator accepts them.
+// Refuses a span the library does not cover unless the operator accepts it.
 bool check_gaps(const archive::clip_plan& plan, bool allow, std::string* error) {
     for (const auto& name : plan.skipped) {
         fprintf(stderr, "BrindlewoodClient: skipping %s: only segments named by their time can be exported\n",
@@ -182,14 +228,26 @@ bool check_gaps(const archive::clip_plan& plan, bool allow, std::string* error) 
     }
     if (plan.gaps.empty()) return true;
     if (!allow) {
-        *error = "the library has a gap in the span: " + archive::gap_text(plan) + " (--allow-gaps accepts it)";
+        *error = archive::gap_text(plan) + " (--allow-gaps accepts it)";
         return false;
     }
-    fprintf(stderr, "BrindlewoodClient: accepting a gap: %s\n", archive::gap_text(plan).c_str());
+    fprintf(stderr, "BrindlewoodClient: cutting what there is (--allow-gaps): %s\n", archive::gap_text(plan).c_str());
     return true;
 }
 
 }  // namespace
+
+std::unique_ptr<ws_link> connect_to(const server_opts& server) {
+    ws_link_options options;
+    std::string error;
+    if (!server.token_file.empty() && !read_token(server.token_file, &options.token, &error)) {
+        fail(error);
+        return nullptr;
+    }
+    auto link = ws_link::open(server.host, server.port, 5s, &error, options);
+    if (!link) fail(error);
+    return link;
+}
 
 int cmd_list(const server_opts& server, std::chrono::milliseconds wait) {
     auto link = connect_to(server);

@@ -4,7 +4,10 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
+
+class ws_link;
 
 namespace client {
 
@@ -13,6 +16,10 @@ struct server_opts {
     int port = 0;
     std::string token_file;  // holds the daemon's access token; empty: send none
 };
+
+// Connects to the daemon, with its token when one is given; null after a
+// one-line reason on standard error.
+std::unique_ptr<ws_link> connect_to(const server_opts& server);
 
 // Prints the stored task numbers, one per line, ascending.
 int cmd_list(const server_opts& server, std::chrono::milliseconds wait);

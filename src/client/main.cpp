@@ -7,6 +7,7 @@
 #include <string>
 
 #include "client/commands.h"
+#include "client/status.h"
 
 namespace {
 
@@ -19,6 +20,7 @@ const char* const USAGE =
     "  watch    print every announcement as it arrives, until interrupted\n"
     "  submit   send a raw task object from a file or standard input\n"
     "  clip     ask for a clip of the media library by wall-clock times\n"
+    "  status   print the tasks with their states, as a table or as JSON\n"
     "\n"
     "Every command takes --host HOST (default 127.0.0.1) and --port N,\n"
     "--token-file FILE when the daemon asks for an access token, and --help for\n"
@@ -34,6 +36,18 @@ const char* const WATCH_USAGE =
     "Usage: BrindlewoodClient watch --port N [--host HOST]\n"
     "Prints each message of the server as it arrives, one JSON text per line,\n"
     "until interrupted (Ctrl-C).\n";
+
+const char* const STATUS_USAGE =
+    "Usage: BrindlewoodClient status (--tasks-path DIR | --port N [--host HOST] [--wait-ms MS]) [--json]\n"
+    "Prints the tasks, ascending by number, as a table or, with --json, one JSON\n"
+    "array of objects (task, state, state_text, title, date, from, to).\n"
+    "  --tasks-path DIR   read each task folder's index.json and state; no daemon\n"
+    "                     is needed\n"
+    "  --port N           otherwise ask the daemon: it names the stored tasks and\n"
+    "                     announces states only as they change, so a task whose\n"
+    "                     state is not announced within MS milliseconds (default\n"
+    "                     1000) shows as unknown, without title or times\n"
+    "  --json             print JSON instead of the table; unknown values are null\n";
 
 // Every command's usage ends with it.
 const char* const CONNECT_OPTIONS =
@@ -89,6 +103,7 @@ enum opt_code {
     OPT_GAPS,
     OPT_EXACT,
     OPT_TOKEN_FILE,
+    OPT_JSON,
 };
 
 const struct option all_options[] = {
@@ -100,6 +115,7 @@ const struct option all_options[] = {
     {"lib-idx", required_argument, nullptr, OPT_LIB_IDX}, {"title", required_argument, nullptr, OPT_TITLE},
     {"allow-gaps", no_argument, nullptr, OPT_GAPS},      {"exact", no_argument, nullptr, OPT_EXACT},
     {"token-file", required_argument, nullptr, OPT_TOKEN_FILE},
+    {"json", no_argument, nullptr, OPT_JSON},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -110,6 +126,7 @@ struct parsed {
     int wait_ms = 1000;
     std::string file;
     bool help = false;
+    bool json = false;
 };
 
 int usage_error(const std::string& reason, const char* usage) {
@@ -126,7 +143,7 @@ bool to_int(const char* text, int* value) {
 }
 
 // Parses the options after the command word; 0 to go on, else an exit status.
-int parse(int argc, char** argv, const char* usage, parsed* p) {
+int parse(int argc, char** argv, const char* usage, parsed* p, bool needs_port = true) {
     optind = 1;
     opterr = 0;
     int code;
@@ -159,6 +176,7 @@ int parse(int argc, char** argv, const char* usage, parsed* p) {
             case OPT_GAPS: p->clip.allow_gaps = true; break;
             case OPT_EXACT: p->clip.exact = true; break;
             case OPT_TOKEN_FILE: p->server.token_file = optarg; break;
+            case OPT_JSON: p->json = true; break;
             default: return usage_error(std::string("unknown or incomplete option ") + argv[optind - 1], usage);
         }
     }
@@ -168,7 +186,7 @@ int parse(int argc, char** argv, const char* usage, parsed* p) {
     }
     if (optind < argc) p->file = argv[optind++];
     if (optind < argc) return usage_error(std::string("unexpected argument ") + argv[optind], usage);
-    if (p->server.port <= 0) return usage_error("--port is needed", usage);
+    if (p->server.port <= 0 && needs_port) return usage_error("--port is needed", usage);
     return 0;
 }
 
@@ -186,14 +204,22 @@ int main(int argc, char** argv) {
                       : command == "watch"  ? WATCH_USAGE
                       : command == "submit" ? submit_usage.c_str()
                       : command == "clip"   ? clip_usage.c_str()
+                      : command == "status" ? STATUS_USAGE
                                             : nullptr;
     if (own == nullptr) return usage_error("unknown command " + command, USAGE);
     const std::string usage_text = std::string(own) + CONNECT_OPTIONS;
     const char* usage = usage_text.c_str();
     parsed p;
-    if (int r = parse(argc - 1, argv + 1, usage, &p); r != 0) return r;
+    if (int r = parse(argc - 1, argv + 1, usage, &p, command != "status"); r != 0) return r;
     if (command == "list") return client::cmd_list(p.server, std::chrono::milliseconds(p.wait_ms));
     if (command == "watch") return client::cmd_watch(p.server);
+    if (command == "status") {
+        if (!p.file.empty()) return usage_error("unexpected argument " + p.file, usage);
+        if (p.follow.tasks_path.empty() && p.server.port <= 0) {
+            return usage_error("--tasks-path or --port is needed", usage);
+        }
+        return client::cmd_status(p.server, {p.follow.tasks_path, std::chrono::milliseconds(p.wait_ms), p.json});
+    }
     if (command == "submit") {
         if (p.file.empty()) return usage_error("submit needs a FILE or -", usage);
         return client::cmd_submit(p.server, p.file, p.follow);

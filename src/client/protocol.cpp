@@ -2,6 +2,7 @@
 
 #include <json-c/json.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -34,6 +35,51 @@ bool is_set(json_object* v) {
            json_object_get_boolean(v) != 0;
 }
 
+struct tokener_free {
+    void operator()(json_tokener* tok) const { json_tokener_free(tok); }
+};
+
+// "line L, column C (byte B)" of a byte offset into text, all counted from 1.
+std::string position_text(const std::string& text, size_t offset) {
+    offset = std::min(offset, text.size());
+    size_t line = 1;
+    size_t line_start = 0;
+    for (size_t i = 0; i < offset; ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            line_start = i + 1;
+        }
+    }
+    return "line " + std::to_string(line) + ", column " + std::to_string(offset - line_start + 1) + " (byte " +
+           std::to_string(offset + 1) + ")";
+}
+
+// Parses one JSON value filling the whole text (blanks around it aside);
+// null with where and why it fails otherwise.
+json_ptr parse_located(const std::string& text, std::string* error) {
+    std::unique_ptr<json_tokener, tokener_free> tok(json_tokener_new());
+    if (!tok) {
+        *error = "out of memory";
+        return nullptr;
+    }
+    // With its terminating NUL the tokener knows where the text ends, so
+    // text that ends early is an error rather than a wait for more.
+    json_ptr value(json_tokener_parse_ex(tok.get(), text.c_str(), static_cast<int>(text.size() + 1)));
+    const enum json_tokener_error jerr = json_tokener_get_error(tok.get());
+    // Where it stopped: on the refused character, or just after the value.
+    const size_t end = json_tokener_get_parse_end(tok.get());
+    if (jerr != json_tokener_success) {
+        *error = position_text(text, end) + ": " + json_tokener_error_desc(jerr);
+        return nullptr;
+    }
+    const size_t rest = text.find_first_not_of(" \t\r\n", end);
+    if (rest != std::string::npos) {
+        *error = position_text(text, rest) + ": more text after the JSON value";
+        return nullptr;
+    }
+    return value;
+}
+
 }  // namespace
 
 announcement parse_announcement(const std::string& text) {
@@ -61,10 +107,9 @@ announcement parse_announcement(const std::string& text) {
 }
 
 bool wrap_task_object(const std::string& object_text, std::string* message, std::string* error) {
-    enum json_tokener_error jerr = json_tokener_success;
-    json_ptr task(json_tokener_parse_verbose(object_text.c_str(), &jerr));
+    json_ptr task = parse_located(object_text, error);
     if (!task) {
-        *error = std::string("the task is not JSON: ") + json_tokener_error_desc(jerr);
+        *error = "the task is not JSON: " + *error;
         return false;
     }
     if (!json_object_is_type(task.get(), json_type_object)) {

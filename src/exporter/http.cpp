@@ -378,7 +378,7 @@ reply clip(const instance_t* instance, struct lws* wsi) {
     std::string error;
     if (!archive::plan_span(ask, &plan, &error)) return json_error(422, error);
     if (!plan.gaps.empty() && !flag_arg(wsi, "allow_gaps")) {
-        return json_error(422, "the library has a gap in the span: " + archive::gap_text(plan), gap_list(plan.gaps));
+        return json_error(422, archive::gap_text(plan), gap_list(plan.gaps));
     }
     reply r = text_reply(HTTP_STATUS_OK, archive::new_task_message(archive::request_for(ask, plan)),
                          "application/json");

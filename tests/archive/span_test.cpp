@@ -41,6 +41,8 @@ TEST(ClipTime, ReadsIsoTimesWithOffsetsAndEpochSeconds) {
     EXPECT_EQ(t, 1600000000);
     ASSERT_TRUE(parse_time("2020-09-13T07:56:40-0430", &t, &error));
     EXPECT_EQ(t, 1600000000);
+    ASSERT_TRUE(parse_time("2020-09-13T13:26:40+01", &t, &error));
+    EXPECT_EQ(t, 1600000000);
     ASSERT_TRUE(parse_time("2020-09-13T12:26", &t, &error));
     EXPECT_EQ(t, 1600000000 - 40) << "no offset means UTC, seconds default to 0";
     ASSERT_TRUE(parse_time("1600000000", &t, &error));
@@ -49,6 +51,10 @@ TEST(ClipTime, ReadsIsoTimesWithOffsetsAndEpochSeconds) {
     EXPECT_EQ(t, -1);
     EXPECT_FALSE(parse_time("2021-02-29T00:00:00Z", &t, &error));
     EXPECT_FALSE(parse_time("yesterday", &t, &error));
+    for (const char* bad : {"", "2020-09-13", "2020-09-13T12:26:40Zx", "2020-09-13T12:26:40+01:", "2020-9-13T12:26",
+                            "2020-09-13T12:26:4", "2020-09-13X12:26"}) {
+        EXPECT_FALSE(parse_time(bad, &t, &error)) << bad;
+    }
     EXPECT_FALSE(parse_time("2020-09-13T25:00:00Z", &t, &error));
     EXPECT_EQ(format_time(1600000000), "2020-09-13T12:26:40Z");
     EXPECT_EQ(format_date(1600000000), "2020-09-13");
@@ -175,8 +181,32 @@ TEST(ClipPlan, DuplicatesCountOnceAndOnlyPlayableNamesAreUsed) {
 TEST(ClipPlan, NoSegmentIsAnError) {
     clip_plan p;
     std::string error;
-    EXPECT_FALSE(plan_clip({seg(1000, 6)}, 2000, 2010, &p, &error));
+    EXPECT_FALSE(plan_clip({}, 2000, 2010, &p, &error));
     EXPECT_EQ(error, "no segment covers the span 1970-01-01T00:33:20Z to 1970-01-01T00:33:30Z");
+    // What the indexes read show around the span is said too.
+    EXPECT_FALSE(plan_clip({seg(1000, 6)}, 2000, 2010, &p, &error));
+    EXPECT_EQ(error, "no segment covers the span 1970-01-01T00:33:20Z to 1970-01-01T00:33:30Z: the recording ends at "
+                     "1970-01-01T00:16:46Z");
+    EXPECT_FALSE(plan_clip({seg(3000, 6)}, 2000, 2010, &p, &error));
+    EXPECT_EQ(error, "no segment covers the span 1970-01-01T00:33:20Z to 1970-01-01T00:33:30Z: the recording begins at "
+                     "1970-01-01T00:50:00Z");
+    EXPECT_FALSE(plan_clip({seg(3000, 6), seg(1000, 6)}, 2000, 2010, &p, &error));
+    EXPECT_EQ(error, "no segment covers the span 1970-01-01T00:33:20Z to 1970-01-01T00:33:30Z: the library has no "
+                     "video from 1970-01-01T00:16:46Z to 1970-01-01T00:50:00Z");
+}
+
+// The reason a span is refused tells a recording that has not begun or has
+// ended from a hole between two segments.
+TEST(ClipPlan, WhatTheLibraryLacksIsSaidByWhere) {
+    EXPECT_EQ(gap_text(plan({seg(1000, 6), seg(1006, 6)}, 1000, 1012)), "");
+    EXPECT_EQ(gap_text(plan({seg(1000, 6)}, 990, 1004)),
+              "the recording begins at 1970-01-01T00:16:40Z, after the span's start");
+    EXPECT_EQ(gap_text(plan({seg(1000, 6.04)}, 1002, 1020)),
+              "the recording ends at 1970-01-01T00:16:46Z, before the span's end");
+    EXPECT_EQ(gap_text(plan({seg(1000, 6), seg(1012, 6), seg(1024, 6)}, 995, 1040)),
+              "the recording begins at 1970-01-01T00:16:40Z, after the span's start; the library has a gap in the "
+              "span: no video from 1970-01-01T00:16:46Z to 1970-01-01T00:16:52Z (and 1 more); the recording ends at "
+              "1970-01-01T00:17:10Z, before the span's end");
 }
 
 TEST(ClipRequest, StoredMetaIsRecognised) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <ostream>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -192,6 +193,102 @@ TEST_F(ClientAgainstDaemon, FailingFfmpegEndsFailed) {
     EXPECT_EQ(read_file(daemon->task(*g.tasks.begin(), "state")).substr(0, 1), "3");
 }
 
+// The stderr lines after "the last N lines of LOG:", without their indent.
+std::vector<std::string> shown_log(const std::string& err, const std::string& log) {
+    std::vector<std::string> lines;
+    bool in = false;
+    for (const auto& line : split_lines(err)) {
+        if (in && line.rfind("  ", 0) == 0) {
+            lines.push_back(line.substr(2));
+        } else {
+            in = line.starts_with("BrindlewoodClient: the last ") && line.ends_with(" lines of " + log + ":");
+        }
+    }
+    return lines;
+}
+
+// Failed tasks followed with --tasks-path show the end of the log of the run
+// that failed: the thumbnail's when a segment cannot be read, the cut's when
+// only the cut fails. Then status lists every task, from the tasks folder
+// with its stored fields, and from the daemon with the states it announced.
+TEST_F(ClientAgainstDaemon, FailedTasksShowTheirLogAndStatusListsThem) {
+    ASSERT_NO_FATAL_FAILURE(fill());
+    write_file(lib.root() + "/" + utc_hour_dir(HOUR + 21) + "/" + std::to_string(HOUR + 21) + ".ts",
+               std::string(188 * 50, 'x'));
+    lib.append_index(HOUR + 21, std::to_string(HOUR + 21) + ".ts\t" + std::to_string(HOUR + 21) + "\t540000\t0");
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_EQ(clip_done(HOUR, HOUR + 6, "fine", {}), 1);
+
+    const RunResult thumb = client(clip_args(HOUR + 22, HOUR + 25, "unreadable"));
+    EXPECT_EQ(thumb.status, 1) << thumb.out << thumb.err;
+    EXPECT_EQ(split_lines(thumb.out).back(), "task 2 failed") << thumb.out;
+    const auto thumb_lines = shown_log(thumb.err, daemon->task(2, "thumb.log"));
+    ASSERT_FALSE(thumb_lines.empty()) << thumb.err;
+    EXPECT_LE(thumb_lines.size(), 10u) << thumb.err;
+    EXPECT_NE(read_file(daemon->task(2, "thumb.log")).find(thumb_lines.back()), std::string::npos) << thumb.err;
+    EXPECT_FALSE(file_exists(daemon->task(2, "cut.log")));
+
+    // An ffmpeg that makes the thumbnail and fails the cut with 15 lines.
+    EXPECT_EQ(daemon->stop(), 0) << daemon->log();
+    const std::string fake = dir / "cut-fails";
+    write_file(fake,
+               "#!/bin/sh\nfor a; do last=$a; done\ncase $last in *.jpg) : > \"$last\"; exit 0;; esac\n"
+               "i=1; while [ $i -le 15 ]; do echo \"cut trouble $i\" >&2; i=$((i + 1)); done\nexit 1\n");
+    std::filesystem::permissions(fake, std::filesystem::perms::owner_all);
+    ASSERT_NO_FATAL_FAILURE(start(fake));
+    const RunResult cut = client(clip_args(HOUR, HOUR + 6, "cut fails"));
+    EXPECT_EQ(cut.status, 1) << cut.out << cut.err;
+    EXPECT_EQ(split_lines(cut.out).back(), "task 3 failed") << cut.out;
+    std::vector<std::string> last_ten;
+    for (int i = 6; i <= 15; ++i) last_ten.push_back("cut trouble " + std::to_string(i));
+    EXPECT_EQ(shown_log(cut.err, daemon->task(3, "cut.log")), last_ten) << cut.err;
+
+    const RunResult table = client({"status", "--tasks-path", daemon->tasks()});
+    ASSERT_EQ(table.status, 0) << table.err;
+    const auto rows = split_lines(table.out);
+    ASSERT_EQ(rows.size(), 4u) << table.out;
+    const std::regex row_re(R"((\d+) +(\d \w+) +(\S+) +(\S+) +(\S+) +(.+))");
+    const std::vector<std::vector<std::string>> want = {
+        {"1", "2 done", "2021-05-01", iso(HOUR), iso(HOUR + 6), "fine"},
+        {"2", "3 failed", "2021-05-01", iso(HOUR + 22), iso(HOUR + 25), "unreadable"},
+        {"3", "3 failed", "2021-05-01", iso(HOUR), iso(HOUR + 6), "cut fails"}};
+    EXPECT_EQ(rows[0].find("state"), rows[1].find("2 done")) << table.out << "the columns line up";
+    for (size_t i = 0; i < want.size(); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(rows[i + 1], m, row_re)) << rows[i + 1];
+        for (size_t c = 0; c < want[i].size(); ++c) EXPECT_EQ(m[c + 1], want[i][c]) << rows[i + 1];
+    }
+
+    const RunResult local = client({"status", "--tasks-path", daemon->tasks(), "--json"});
+    ASSERT_EQ(local.status, 0) << local.err;
+    const json_ptr list(json_tokener_parse(local.out.c_str()));
+    ASSERT_TRUE(list && json_object_is_type(list.get(), json_type_array)) << local.out;
+    ASSERT_EQ(json_object_array_length(list.get()), 3u) << local.out;
+    for (size_t i = 0; i < want.size(); ++i) {
+        json_object* o = json_object_array_get_idx(list.get(), i);
+        EXPECT_EQ(json_int(o, "task"), i + 1) << local.out;
+        EXPECT_EQ(json_int(o, "state"), i == 0 ? 2 : 3) << local.out;
+        EXPECT_EQ(json_string(o, "state_text"), i == 0 ? "done" : "failed") << local.out;
+        EXPECT_EQ(json_string(o, "title"), want[i][5]) << local.out;
+        EXPECT_EQ(json_string(o, "from"), want[i][3]) << local.out;
+        EXPECT_EQ(json_string(o, "to"), want[i][4]) << local.out;
+    }
+
+    // The daemon names its tasks; no state changes while we listen.
+    const RunResult remote = client({"status", "--port", daemon->port_arg(), "--wait-ms", "300", "--json"});
+    ASSERT_EQ(remote.status, 0) << remote.err;
+    EXPECT_EQ(remote.out, "[{\"task\":1,\"state\":null,\"state_text\":\"unknown\",\"title\":null,\"date\":null,"
+                          "\"from\":null,\"to\":null},{\"task\":2,\"state\":null,\"state_text\":\"unknown\","
+                          "\"title\":null,\"date\":null,\"from\":null,\"to\":null},{\"task\":3,\"state\":null,"
+                          "\"state_text\":\"unknown\",\"title\":null,\"date\":null,\"from\":null,\"to\":null}]\n");
+    const RunResult remote_table = client({"status", "--port", daemon->port_arg(), "--wait-ms", "300"});
+    EXPECT_EQ(remote_table.out, "task  state\n1     unknown\n2     unknown\n3     unknown\n") << remote_table.err;
+
+    EXPECT_EQ(client({"status", "--tasks-path", dir / "nowhere"}).status, 1);
+    EXPECT_EQ(client({"status", "--port", std::to_string(free_port())}, 60s).status, 1);
+    EXPECT_EQ(client({"status"}).status, 2);
+}
+
 // A hole in the library is refused with one line saying where, and nothing
 // is submitted; --allow-gaps takes the video there is.
 TEST_F(ClientAgainstDaemon, GapIsRefusedUnlessAllowed) {
@@ -230,16 +327,31 @@ TEST_F(ClientAgainstDaemon, RefusesSpansItCannotCut) {
         long long to;
         const char* says;
     };
-    const Case cases[] = {{HOUR + 3600, HOUR + 3610, "no segment covers the span"},
-                          {HOUR - 7200, HOUR - 7190, "no segment covers the span"},
-                          {HOUR + 10, HOUR, "is not after the start"},
-                          {HOUR + 10, HOUR + 10, "is not after the start"}};
+    const Case cases[] = {
+        {HOUR + 3600, HOUR + 3610, "no segment covers the span 2021-05-01T12:00:00Z to 2021-05-01T12:00:10Z: the "
+                                   "recording ends at 2021-05-01T11:00:21Z"},
+        {HOUR - 7200, HOUR - 7190, "no segment covers the span"},
+        {HOUR + 10, HOUR + 40, "the recording ends at 2021-05-01T11:00:21Z, before the span's end (--allow-gaps"},
+        {HOUR - 30, HOUR - 10, "the recording begins at 2021-05-01T10:59:42Z, after the span's start (--allow-gaps"},
+        {HOUR + 10, HOUR, "is not after the start"},
+        {HOUR + 10, HOUR + 10, "is not after the start"}};
     for (const Case& c : cases) {
         const RunResult r = client(clip_args(c.from, c.to));
         EXPECT_EQ(r.status, 1) << iso(c.from) << " to " << iso(c.to) << "\n" << r.out << r.err;
         EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("gap in"), std::string::npos) << r.err;
         EXPECT_TRUE(r.out.empty()) << r.out;
+    }
+    // A library folder that is not there is named as such, not as a library
+    // without the span.
+    for (const std::string& wrong : {lib.root() + "/missing", lib.root() + "/2021/05/01/11/index.cvs"}) {
+        auto args = clip_args(HOUR, HOUR + 6);
+        args[4] = wrong;
+        const RunResult r = client(args);
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_EQ(r.err, "BrindlewoodClient: the library folder " + wrong +
+                             (wrong.ends_with("missing") ? " does not exist\n" : " is not a folder\n"));
     }
 
     lib.append_index(HOUR, "not\ta line");
@@ -248,6 +360,19 @@ TEST_F(ClientAgainstDaemon, RefusesSpansItCannotCut) {
     EXPECT_EQ(split_lines(bad.err).size(), 1u) << bad.err;
     EXPECT_NE(bad.err.find("malformed index line 5 in " + lib.root() + "/2021/05/01/11/index.cvs"), std::string::npos)
         << bad.err;
+
+    // A task file that is not JSON: where, and what the parser says.
+    const std::string bad_json = dir / "bad.json";
+    write_file(bad_json, "{\n  \"date\": \"2021-05-01\",\n  \"from\" \"10:00:00\"\n}\n");
+    const RunResult submit = client({"submit", bad_json, "--port", daemon->port_arg()});
+    EXPECT_EQ(submit.status, 1) << submit.err;
+    EXPECT_EQ(submit.err, "BrindlewoodClient: the task is not JSON: line 3, column 10 (byte 36): object property name "
+                          "separator ':' expected\n");
+    write_file(bad_json, "{ \"date\": \"2021-05-01\" } }");
+    const RunResult trailing = client({"submit", bad_json, "--port", daemon->port_arg()});
+    EXPECT_EQ(trailing.status, 1) << trailing.err;
+    EXPECT_NE(trailing.err.find("line 1, column 26 (byte 26): more text after the JSON value"), std::string::npos)
+        << trailing.err;
 
     const RunResult usage = client({"clip", "--lib-path", lib.root(), "--from", iso(HOUR), "--to", iso(HOUR + 6)});
     EXPECT_EQ(usage.status, 2) << usage.err;
