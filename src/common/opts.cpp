@@ -8,12 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "handles.h"
 
-struct file_closer {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
+namespace {
 
 struct file_id {
     dev_t dev;
