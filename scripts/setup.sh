@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  g++ make cmake pkg-config git
+  g++ make cmake ninja-build pkg-config git
   googletest libgtest-dev
   libjson-c-dev libwebsockets-dev
   ffmpeg fonts-dejavu-core
