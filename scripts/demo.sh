@@ -1,38 +1,40 @@
 #!/usr/bin/env bash
-# The whole job on a built-in example: a recorder writes about two minutes of
-# generated video, six-second MPEG-TS segments named by their start time and
-# crossing an hour boundary, into a watch folder; Brindlewood files them into
-# the media library; BrindlewoodExporter cuts a clip across the boundary when
-# BrindlewoodClient asks for it. Everything lives in one folder (DEMO_DIR,
-# default demo-run/ in the repository); both daemons are stopped on every
-# exit path.
+# The whole job on a built-in example: a recorder writes a little over a
+# minute of generated video, six-second MPEG-TS segments named by their start
+# time and crossing an hour boundary, into a watch folder; Brindlewood files
+# them into the media library as they come; BrindlewoodExporter cuts a clip
+# across the boundary when BrindlewoodClient asks for it. Everything lives in
+# one folder (DEMO_DIR, default demo-run/ in the repository); the recorder
+# and both daemons are stopped on every exit path.
 #
-# DEMO_SEGMENTS (default 20) sets how many segments the recorder writes.
+# DEMO_SEGMENTS (default 12) sets how many segments the recorder writes.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
 demo=${DEMO_DIR:-$top/demo-run}
-segments=${DEMO_SEGMENTS:-20}
+segments=${DEMO_SEGMENTS:-12}
 font=/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf
 
 say() { printf 'demo: %s\n' "$*"; }
 die() { printf 'demo: FAILED: %s\n' "$*" >&2; exit 1; }
 
+recorder_pid=""
 register_pid=""
 exporter_pid=""
-stop_daemons() {
-  for pid in $register_pid $exporter_pid; do
+stop_all() {
+  for pid in $recorder_pid $register_pid $exporter_pid; do
     kill -TERM "$pid" 2>/dev/null || true
   done
-  for pid in $register_pid $exporter_pid; do
+  for pid in $recorder_pid $register_pid $exporter_pid; do
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     kill -KILL "$pid" 2>/dev/null || true
   done
+  recorder_pid=""
   register_pid=""
   exporter_pid=""
 }
-trap stop_daemons EXIT
+trap stop_all EXIT
 trap 'say "interrupted"; exit 130' INT TERM
 
 # Waits up to $1 seconds for the command in the remaining words to succeed.
@@ -71,19 +73,32 @@ wait_for 10 grep -q 'watcher_thread_proc: waiting' "$demo/logs/Brindlewood.log" 
   die "Brindlewood did not start watching (see $demo/logs/Brindlewood.log)"
 
 # The recorder: one continuous encode with the wall-clock time drawn in,
-# cut at keyframes into six-second segments, each then written into the
-# watch folder under its start time and closed.
+# cut at keyframes into six-second segments. As a real recorder does, it
+# hands each segment over while the encode goes on: once the next one is
+# begun, the finished one is written into the watch folder under its start
+# time and closed, and Brindlewood registers it at once.
 clock="%{pts\\:gmtime\\:${t0}\\:%Y-%m-%d %H\\\\\\:%M\\\\\\:%S} UTC"
 ffmpeg -nostdin -hide_banner -loglevel error \
-  -f lavfi -i "testsrc=size=640x360:rate=25:duration=$total" \
+  -f lavfi -i "testsrc=size=320x180:rate=25:duration=$total" \
   -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=$total" \
-  -vf "drawtext=fontfile=$font:fontsize=28:fontcolor=white:box=1:boxcolor=black@0.6:x=10:y=10:text='$clock'" \
+  -vf "drawtext=fontfile=$font:fontsize=15:fontcolor=white:box=1:boxcolor=black@0.6:x=6:y=6:text='$clock'" \
   -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 150 -force_key_frames 'expr:gte(t,n_forced*6)' \
   -c:a aac -b:a 64k \
-  -f segment -segment_time 6 -segment_format mpegts -reset_timestamps 0 "$demo/recorder/%03d.ts" ||
-  die "ffmpeg could not generate the recording"
-for i in $(seq 0 $((segments - 1))); do
-  cat "$(printf '%s/recorder/%03d.ts' "$demo" "$i")" > "$demo/watch/$((t0 + 6 * i)).ts"
+  -f segment -segment_time 6 -segment_format mpegts -reset_timestamps 0 "$demo/recorder/%03d.ts" \
+  2>"$demo/logs/recorder.err" &
+recorder_pid=$!
+piece() { printf '%s/recorder/%03d.ts' "$demo" "$1"; }
+handed=0
+hand_over() { cat "$(piece $handed)" > "$demo/watch/$((t0 + 6 * handed)).ts"; handed=$((handed + 1)); }
+while kill -0 "$recorder_pid" 2>/dev/null; do
+  while [ -e "$(piece $((handed + 1)))" ]; do hand_over; done
+  sleep 0.1
+done
+wait "$recorder_pid" || die "ffmpeg could not generate the recording: $(cat "$demo/logs/recorder.err")"
+recorder_pid=""
+while [ $handed -lt $segments ]; do
+  [ -e "$(piece $handed)" ] || die "the recorder made $handed segments, not $segments"
+  hand_over
 done
 
 indexed() { cat "$demo"/library/*/*/*/*/index.cvs 2>/dev/null | wc -l; }
@@ -125,7 +140,7 @@ audio=$(stream_duration a:0)
 held=$(ffprobe -v error -select_streams v:0 -show_entries stream=nb_frames,r_frame_rate -of csv=p=0 "$folder/cut.mp4" |
        awk -F, '{ split($1, r, "/"); printf "%.2f", $2 * r[2] / r[1] }')
 before=$(awk -v h="$held" -v m="$video" 'BEGIN { d = h - m; printf "%.2f", d < 0 ? 0 : d }')
-stop_daemons
+stop_all
 
 # The client's plan: "segments N from T, head_offs H, length L, tail_rem R".
 read -r planned first head length tail < <(sed -n \
