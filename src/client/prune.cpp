@@ -127,6 +127,7 @@ bool prune_run::open_library() {
         return false;
     }
     report_->folders_visited += library_.folders_visited;
+    report_->hour_folders = static_cast<int>(library_.hours.size());
     if (library_.has_entries && !library_.has_layout) {
         say(opts_.lib_path +
             " does not look like a media library: it holds entries but no YYYY/MM/DD folder with hour folders "

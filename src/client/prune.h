@@ -37,7 +37,8 @@ struct prune_report {
     uint64_t task_bytes = 0;
     uint64_t free_bytes = 0;  // on the library's file system, afterwards
     uint64_t total_bytes = 0;
-    int folders_visited = 0;  // opened and listed
+    int hour_folders = 0;     // found in the library
+    int folders_visited = 0;  // opened and listed: the hours only to remove them
 };
 
 // Prunes as of `now` (seconds since the epoch). Writes to out one line per
