@@ -54,9 +54,8 @@ int64_t hour_start(std::string_view rel) {
 
 std::string join(const std::string& rel, const std::string& name) { return rel.empty() ? name : rel + "/" + name; }
 
-std::string unreadable(const std::string& rel) {
-    return "the library's folder " + (rel.empty() ? std::string(".") : rel) + " cannot be read (" + strerror(errno) +
-           ")";
+std::string unreadable(const std::string& rel, int err) {
+    return "the library's folder " + (rel.empty() ? std::string(".") : rel) + " cannot be read (" + strerror(err) + ")";
 }
 
 // Whether a folder entry that the listing showed as a folder is, on
@@ -78,7 +77,8 @@ void add_hours(const std::vector<entry>& entries, const std::string& day_rel, li
 bool walk(int fd, const std::string& rel, int depth, library_scan* scan, std::string* error) {
     std::vector<entry> entries;
     if (!list_folder(fd, &entries)) {
-        *error = unreadable(rel);
+        const int err = errno;
+        *error = unreadable(rel, err);
         return false;
     }
     ++scan->folders_visited;
@@ -92,7 +92,8 @@ bool walk(int fd, const std::string& rel, int depth, library_scan* scan, std::st
         const unique_fd sub = open_folder(fd, e.name.c_str());
         if (!sub && not_there(errno)) continue;
         if (!sub) {
-            *error = unreadable(join(rel, e.name));
+            const int err = errno;
+            *error = unreadable(join(rel, e.name), err);
             return false;
         }
         if (!walk(sub.get(), join(rel, e.name), depth + 1, scan, error)) return false;
@@ -159,7 +160,8 @@ int library_pruner::day_fd(std::string_view rel) {
 void library_pruner::tidy(int parent, const level& l, level* up, int depth) {
     std::vector<entry> entries;
     if (!list_folder(l.fd.get(), &entries)) {
-        say(unreadable(l.rel));
+        const int err = errno;
+        say(unreadable(l.rel, err));
         return;
     }
     bool marker = false;
@@ -177,13 +179,15 @@ void library_pruner::tidy(int parent, const level& l, level* up, int depth) {
         return;
     }
     if (marker && unlinkat(l.fd.get(), DAY_MARKER, 0) != 0 && errno != ENOENT) {
-        say("cannot remove " + l.rel + "/" + DAY_MARKER + ": " + strerror(errno));
+        const int err = errno;
+        say("cannot remove " + l.rel + "/" + DAY_MARKER + ": " + strerror(err));
         return;
     }
     if (unlinkat(parent, l.name.c_str(), AT_REMOVEDIR) == 0) {
         if (up != nullptr) up->emptied = true;
     } else if (errno != ENOTEMPTY && errno != EEXIST) {
-        say("cannot remove the emptied folder " + l.rel + ": " + strerror(errno));
+        const int err = errno;
+        say("cannot remove the emptied folder " + l.rel + ": " + strerror(err));
     }
 }
 
@@ -214,7 +218,8 @@ void library_pruner::finish() { leave_year(); }
 bool library_pruner::empty_hour(int hour_fd, std::string_view rel, hour_removal* out, std::string* error) {
     std::vector<entry> entries;
     if (!list_folder(hour_fd, &entries)) {
-        *error = unreadable(std::string(rel));
+        const int err = errno;
+        *error = unreadable(std::string(rel), err);
         return false;
     }
     std::stable_partition(entries.begin(), entries.end(), [](const entry& e) { return e.name == INDEX; });
@@ -224,7 +229,8 @@ bool library_pruner::empty_hour(int hour_fd, std::string_view rel, hour_removal*
             continue;
         }
         if (!remove_file(hour_fd, e.name.c_str(), dry_, &out->bytes)) {
-            *error = "cannot remove " + std::string(rel) + "/" + e.name + ": " + strerror(errno);
+            const int err = errno;
+            *error = "cannot remove " + std::string(rel) + "/" + e.name + ": " + strerror(err);
             return false;
         }
     }
@@ -235,14 +241,16 @@ bool library_pruner::remove_hour(const hour_folder& hour, hour_removal* out, std
     const int day = day_fd(hour.rel);
     if (day < 0 && not_there(errno)) return out->gone = true;
     if (day < 0) {
-        *error = "cannot open " + hour.rel.substr(0, 10) + ": " + strerror(errno);
+        const int err = errno;
+        *error = "cannot open " + hour.rel.substr(0, 10) + ": " + strerror(err);
         return false;
     }
     const std::string name = hour.rel.substr(11);
     unique_fd fd = open_folder(day, name.c_str());
     if (!fd && not_there(errno)) return out->gone = true;
     if (!fd) {
-        *error = "cannot open " + hour.rel + ": " + strerror(errno);
+        const int err = errno;
+        *error = "cannot open " + hour.rel + ": " + strerror(err);
         return false;
     }
     if (!empty_hour(fd.get(), hour.rel, out, error)) return false;
@@ -259,7 +267,8 @@ bool library_pruner::remove_hour(const hour_folder& hour, hour_removal* out, std
     } else if (errno == ENOTEMPTY || errno == EEXIST) {
         say(hour.rel + " gained files while prune emptied it; the folder stays");
     } else {
-        *error = "cannot remove the folder " + hour.rel + ": " + strerror(errno);
+        const int err = errno;
+        *error = "cannot remove the folder " + hour.rel + ": " + strerror(err);
         return false;
     }
     return true;

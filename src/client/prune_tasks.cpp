@@ -67,7 +67,8 @@ bool finished(const task_folder& task) {
 bool scan_tasks(int fd, tasks_scan* scan, std::string* error) {
     std::vector<entry> entries;
     if (!list_folder(fd, &entries)) {
-        *error = std::string("the tasks folder cannot be read (") + strerror(errno) + ")";
+        const int err = errno;
+        *error = std::string("the tasks folder cannot be read (") + strerror(err) + ")";
         return false;
     }
     ++scan->folders_visited;
