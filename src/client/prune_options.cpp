@@ -37,8 +37,8 @@ const char* const PRUNE_USAGE =
     "(task NNNNN) it removes, then one summary line:\n"
     "  prune: removed H hours (B bytes, 5.2 GiB), T task folders (B bytes, 1.0 MiB);\n"
     "  free B bytes (81.4 GiB, 32%) on the library's file system\n"
-    "(\"would remove\" and \"free would be\" in a dry run). Exit status 0, or 1 when\n"
-    "it refuses, fails part way, or cannot reach --min-free.\n";
+    "(\"would remove\" and \"free would be\" in a dry run). Exit status 0; 1 when it\n"
+    "refuses, fails part way, or cannot reach --min-free; 2 for an unknown option.\n";
 
 enum prune_opt_code {
     OPT_LIB = 400,
