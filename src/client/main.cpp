@@ -7,6 +7,7 @@
 #include <string>
 
 #include "client/commands.h"
+#include "client/prune.h"
 #include "client/status.h"
 
 namespace {
@@ -21,10 +22,11 @@ const char* const USAGE =
     "  submit   send a raw task object from a file or standard input\n"
     "  clip     ask for a clip of the media library by wall-clock times\n"
     "  status   print the tasks with their states, as a table or as JSON\n"
+    "  prune    remove the library's oldest hours and old finished task folders\n"
     "\n"
-    "Every command takes --host HOST (default 127.0.0.1) and --port N,\n"
-    "--token-file FILE when the daemon asks for an access token, and --help for\n"
-    "its own options.\n";
+    "Every command but prune takes --host HOST (default 127.0.0.1) and --port N,\n"
+    "--token-file FILE when the daemon asks for an access token; every command\n"
+    "takes --help for its own options.\n";
 
 const char* const LIST_USAGE =
     "Usage: BrindlewoodClient list --port N [--host HOST] [--wait-ms MS]\n"
@@ -198,6 +200,8 @@ int main(int argc, char** argv) {
         return argc < 2 ? 2 : 0;
     }
     const std::string command = argv[1];
+    // prune reads folders only and has options of its own.
+    if (command == "prune") return client::cmd_prune(argc - 1, argv + 1);
     const std::string submit_usage = std::string(SUBMIT_USAGE) + FOLLOW_OPTIONS;
     const std::string clip_usage = std::string(CLIP_USAGE) + FOLLOW_OPTIONS;
     const char* own = command == "list"     ? LIST_USAGE

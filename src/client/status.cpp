@@ -32,14 +32,9 @@ struct task_row {
     std::optional<std::string> title, date, from, to;
 };
 
-// The daemon's own rule: a folder named by its number printed with "%.05d".
 bool task_number(const std::string& dir, const char* name, int* number) {
-    if (name[0] == '.' || name[0] == '~') return false;
-    char canonical[32];
-    *number = atoi(name);
-    snprintf(canonical, sizeof canonical, "%.05d", *number);
     struct stat st;
-    return strcmp(canonical, name) == 0 && stat((dir + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return task_folder_number(name, number) && stat((dir + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::optional<std::string> text_member(json_object* o, const char* key) {
@@ -159,6 +154,14 @@ void print_table(const std::vector<task_row>& rows, bool stored_fields) {
 }
 
 }  // namespace
+
+bool task_folder_number(const char* name, int* number) {
+    if (name[0] == '.' || name[0] == '~') return false;
+    char canonical[32];
+    *number = atoi(name);
+    snprintf(canonical, sizeof canonical, "%.05d", *number);
+    return strcmp(canonical, name) == 0;
+}
 
 int cmd_status(const server_opts& server, const status_opts& opts) {
     std::vector<task_row> rows;

@@ -2,7 +2,6 @@
 // does not fit leaves nothing behind but its link, and a later start, with
 // room made, registers it.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -12,35 +11,9 @@
 
 using namespace regtest;
 
-namespace {
-
-// A small tmpfs mounted on a folder for as long as the object lives.
-class SmallFileSystem {
-public:
-    explicit SmallFileSystem(const std::string& at) : at_(at) {
-        std::filesystem::create_directories(at);
-        if (geteuid() != 0) {
-            error_ = "mounting a file system needs root";
-        } else if (mount("tmpfs", at.c_str(), "tmpfs", 0, "size=800k") != 0) {
-            error_ = std::string("mount failed: ") + strerror(errno);
-        }
-    }
-    ~SmallFileSystem() {
-        if (error_.empty()) umount2(at_.c_str(), MNT_DETACH);
-    }
-    const std::string& error() const { return error_; }
-    bool grow() { return mount(nullptr, at_.c_str(), nullptr, MS_REMOUNT, "size=8m") == 0; }
-
-private:
-    std::string at_;
-    std::string error_;
-};
-
-}  // namespace
-
 TEST(RegisterDiskFull, NoTruncatedCopyAndTheLinksWaitForRoom) {
     Daemon d;
-    SmallFileSystem lib(d.lib);
+    SmallFileSystem lib(d.lib, "800k");
     if (!lib.error().empty()) GTEST_SKIP() << lib.error();
     make_segment(d.dir / "seg.ts");
     const std::string segment = read_file(d.dir / "seg.ts");
@@ -89,7 +62,7 @@ TEST(RegisterDiskFull, NoTruncatedCopyAndTheLinksWaitForRoom) {
     EXPECT_EQ(copies, registered);
     EXPECT_EQ(whole, copies) << "no truncated copy stays";
 
-    ASSERT_TRUE(lib.grow());
+    ASSERT_TRUE(lib.resize("8m"));
     d.start();
     ASSERT_TRUE(wait_until([&] { return count_files(d.tmp) == 0 && d.index("2020/09/13/12").size() == 10; }, 120s));
     d.stop();

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -307,6 +308,23 @@ void expect_usage(const std::string& text, const std::string& program) {
                              "\n"
                              "    -h, --help" + std::string(25, ' ') + "Show this help and usage\n";
     EXPECT_EQ(text.substr(eol + 1), rest);
+}
+
+SmallFileSystem::SmallFileSystem(const std::string& at, const std::string& size) : at_(at) {
+    fs::create_directories(at);
+    if (geteuid() != 0) {
+        error_ = "mounting a file system needs root";
+    } else if (mount("tmpfs", at.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0) {
+        error_ = std::string("mount failed: ") + strerror(errno);
+    }
+}
+
+SmallFileSystem::~SmallFileSystem() {
+    if (error_.empty()) umount2(at_.c_str(), MNT_DETACH);
+}
+
+bool SmallFileSystem::resize(const std::string& size) {
+    return mount(nullptr, at_.c_str(), nullptr, MS_REMOUNT, ("size=" + size).c_str()) == 0;
 }
 
 }  // namespace testsupport

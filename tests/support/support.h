@@ -120,6 +120,23 @@ void expect_usage(const std::string& text, const std::string& program);
 // makes no progress at all); every other run is the real program.
 void write_hanging_tool(const std::string& path, const std::string& marker, const std::string& real);
 
+// A small tmpfs of `size` ("800k", "8m") mounted on a folder (made if
+// missing) for as long as the object lives. Mounting needs root: error()
+// says why it did not happen, for a GTEST_SKIP.
+class SmallFileSystem {
+public:
+    SmallFileSystem(const std::string& at, const std::string& size);
+    ~SmallFileSystem();
+    SmallFileSystem(const SmallFileSystem&) = delete;
+    SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+    const std::string& error() const { return error_; }
+    bool resize(const std::string& size);
+
+private:
+    std::string at_;
+    std::string error_;
+};
+
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_port();
 

@@ -1,0 +1,150 @@
+#include "client/prune_tasks.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "client/prune_fs.h"
+#include "client/prune_library.h"
+#include "client/status.h"
+#include "handles.h"
+
+namespace client::prune {
+namespace {
+
+constexpr const char* STATE = "state";
+constexpr const char* PLAYLIST = "playlist.m3u8";
+
+// What the export daemon writes into a task folder; "state" goes last.
+constexpr std::array<const char*, 6> TASK_FILES = {"index.json", "playlist.m3u8", "thumb.jpg",
+                                                   "thumb.log",  "cut.mp4",       "cut.log"};
+
+bool is_task_file(const std::string& name) {
+    return name == STATE || std::any_of(TASK_FILES.begin(), TASK_FILES.end(), [&](const char* f) { return name == f; });
+}
+
+// The state as the daemon writes it, a bare number; nothing for a file
+// that is missing, empty or half written.
+void read_state(int task_fd, task_folder* task) {
+    std::string text;
+    struct stat st;
+    if (!read_file_at(task_fd, STATE, &text, &st)) return;
+    task->changed = st.st_mtime;
+    char* end = nullptr;
+    const long state = strtol(text.c_str(), &end, 10);
+    if (end == text.c_str()) return;
+    while (*end == '\n' || *end == '\r' || *end == ' ') ++end;
+    if (*end == '\0') task->state = static_cast<int>(state);
+}
+
+// The hours the task's playlist plays from, by their path components.
+void read_playlist(int task_fd, std::set<std::string>* hours) {
+    std::string text;
+    struct stat st;
+    if (!read_file_at(task_fd, PLAYLIST, &text, &st)) return;
+    for (std::string_view rest(text); !rest.empty();) {
+        const size_t eol = std::min(rest.find('\n'), rest.size());
+        const std::string_view line = rest.substr(0, eol);
+        rest.remove_prefix(std::min(eol + 1, rest.size()));
+        if (line.empty() || line.front() == '#') continue;
+        if (auto hour = hour_of_segment_path(line)) hours->insert(std::move(*hour));
+    }
+}
+
+}  // namespace
+
+bool finished(const task_folder& task) {
+    return task.state && (*task.state == 2 || *task.state == 3 || *task.state < 0);
+}
+
+bool scan_tasks(int fd, tasks_scan* scan, std::string* error) {
+    std::vector<entry> entries;
+    if (!list_folder(fd, &entries)) {
+        const int err = errno;
+        *error = std::string("the tasks folder cannot be read (") + strerror(err) + ")";
+        return false;
+    }
+    ++scan->folders_visited;
+    for (const auto& e : entries) {
+        task_folder task;
+        struct stat st;
+        // The daemon counts a link to a folder as a task when it numbers
+        // new ones, so it is read here too; it is never removed.
+        if (!task_folder_number(e.name.c_str(), &task.number) || fstatat(fd, e.name.c_str(), &st, 0) != 0 ||
+            !S_ISDIR(st.st_mode)) {
+            continue;
+        }
+        task.name = e.name;
+        task.real_folder = e.folder;
+        const unique_fd task_fd(openat(fd, e.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!task_fd) {
+            const int err = errno;
+            *error = "the task folder " + e.name + " cannot be read (" + strerror(err) + ")";
+            return false;
+        }
+        ++scan->folders_visited;
+        read_state(task_fd.get(), &task);
+        if (!finished(task)) read_playlist(task_fd.get(), &scan->hours_in_use);
+        scan->tasks.push_back(std::move(task));
+    }
+    std::sort(scan->tasks.begin(), scan->tasks.end(),
+              [](const task_folder& a, const task_folder& b) { return a.number < b.number; });
+    return true;
+}
+
+bool remove_task(int fd, const task_folder& task, bool dry, task_removal* out, std::string* error) {
+    unique_fd task_fd = open_folder(fd, task.name.c_str());
+    if (!task_fd) {
+        if (errno == ENOENT) return out->gone = true;
+        const int err = errno;
+        *error = "cannot open the task folder " + task.name + ": " + strerror(err);
+        return false;
+    }
+    std::vector<entry> entries;
+    if (!list_folder(task_fd.get(), &entries)) {
+        const int err = errno;
+        *error = "the task folder " + task.name + " cannot be read (" + strerror(err) + ")";
+        return false;
+    }
+    for (const auto& e : entries) {
+        if (!e.regular || !is_task_file(e.name)) out->strays.push_back(e.name);
+    }
+    // The state goes last: a folder whose removal stops half way still
+    // reads as finished and is taken up again by the next run.
+    std::vector<const char*> files(TASK_FILES.begin(), TASK_FILES.end());
+    files.push_back(STATE);
+    for (const char* file : files) {
+        const bool present =
+            std::any_of(entries.begin(), entries.end(), [&](const entry& e) { return e.regular && e.name == file; });
+        if (present && !remove_file(task_fd.get(), file, dry, &out->bytes)) {
+            const int err = errno;
+            *error = "cannot remove " + task.name + "/" + file + ": " + strerror(err);
+            return false;
+        }
+    }
+    if (!out->strays.empty()) {
+        say("task folder " + task.name + " holds " + name_list(out->strays) +
+            ", which prune leaves alone; the folder stays");
+        return true;
+    }
+    struct stat st;
+    if (fstat(task_fd.get(), &st) == 0) out->bytes += static_cast<uint64_t>(st.st_blocks) * 512;
+    task_fd = unique_fd();
+    if (dry || unlinkat(fd, task.name.c_str(), AT_REMOVEDIR) == 0) return true;
+    if (errno == ENOTEMPTY || errno == EEXIST) {
+        say("task folder " + task.name + " gained files while prune emptied it; the folder stays");
+        return true;
+    }
+    const int err = errno;
+    *error = "cannot remove the task folder " + task.name + ": " + strerror(err);
+    return false;
+}
+
+}  // namespace client::prune
