@@ -39,7 +39,9 @@ DESTDIR=$root cmake --install "$build" --prefix /usr/local --component Unspecifi
 install -m 0755 "$repo/scripts/unit-check-guest.sh" "$root/root/unit-check-guest.sh"
 
 log=$root.nspawn.log
-systemd-nspawn --boot --directory "$root" --machine "$machine" --register=no --keep-unit \
+# The unified cgroup hierarchy, as a current Debian boots with.
+SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 \
+  systemd-nspawn --boot --directory "$root" --machine "$machine" --register=no --keep-unit \
   --private-network >"$log" 2>&1 &
 nspawn=$!
 cleanup() {
