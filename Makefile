@@ -12,7 +12,7 @@ PREFIX ?= /usr/local
 # generator it was made with.
 generator = $(if $(wildcard $(1)/CMakeCache.txt),,-G Ninja)
 
-.PHONY: all setup build test test-asan test-tsan demo demo-programs bench install clean
+.PHONY: all setup build test test-asan test-tsan demo demo-programs bench install uninstall clean
 
 all: build
 
@@ -60,8 +60,17 @@ demo: demo-programs
 bench: build
 	scripts/bench.sh
 
+# The programs into PREFIX/bin, the systemd units (naming the programs there)
+# into PREFIX/lib/systemd/system or SYSTEMD_DIR, the example option files and
+# the docs into PREFIX/share/doc/brindlewood; under DESTDIR when it is set.
+# uninstall removes what the last install recorded in $(BUILD)/ (give it the
+# same DESTDIR).
 install: build
-	cmake --install $(BUILD) --prefix $(PREFIX)
+	cmake -S . -B $(BUILD) -DBRINDLEWOOD_SYSTEMD_DIR=$(SYSTEMD_DIR)
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
+
+uninstall:
+	DESTDIR="$(DESTDIR)" cmake -DMANIFEST=$(BUILD)/install_manifest.txt -P cmake/uninstall.cmake
 
 clean:
 	rm -rf $(BUILD) $(ASAN) $(TSAN)

@@ -10,6 +10,7 @@ packages=(
   ffmpeg fonts-dejavu-core
   libspdlog-dev          # the logger benchmark compares against it
   chromium               # headless, for the web console's tests
+  systemd                # systemd-analyze rates the units in dist/systemd
 )
 
 missing=()
