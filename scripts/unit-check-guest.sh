@@ -25,7 +25,7 @@ wait_for() {
 say "users, folders, option files (dist/README.md)"
 # A run starts from nothing: what an earlier run left would pass the counts.
 units=(brindlewood brindlewood-exporter brindlewood@cam1 brindlewood@cam2 brindlewood-exporter@cam1)
-systemctl disable --now "${units[@]}" >/dev/null 2>&1
+systemctl disable --now "${units[@]}" brindlewood-prune.timer brindlewood-prune@cam1.timer >/dev/null 2>&1
 rm -rf /srv/recorder /srv/library /srv/exports /var/log/brindlewood /etc/brindlewood
 id brindlewood >/dev/null 2>&1 ||
   useradd --system --user-group --home-dir /var/lib/brindlewood --create-home --shell /usr/sbin/nologin brindlewood
@@ -172,6 +172,28 @@ check "brindlewood may not link a segment it may only read" \
 systemctl start brindlewood@cam2
 check "cam2 copied it and said why" wait_for 20 grep -q 'copying segments instead' $logs/cam2.log
 grep 'copying segments instead' $logs/cam2.log
+
+say "retention: brindlewood-prune and brindlewood-prune@cam1"
+# An hour of long ago in each library, as the register daemon would have made it.
+old_hour() {
+  install -d -o brindlewood -g brindlewood "$1/2020" "$1/2020/01" "$1/2020/01/02" "$1/2020/01/02/03"
+  runuser -u brindlewood -- sh -c "head -c 100000 /dev/zero > $1/2020/01/02/03/1577934000.ts; touch $1/2020/01/02/here"
+  printf '1577934000.ts\t1577934000\t540000\t0\n' | runuser -u brindlewood -- tee "$1/2020/01/02/03/index.cvs" >/dev/null
+}
+old_hour /srv/library
+old_hour /srv/library/cam1
+systemctl enable --now brindlewood-prune.timer brindlewood-prune@cam1.timer 2>&1
+check "the prune timers are waiting" systemctl is-active --quiet brindlewood-prune.timer brindlewood-prune@cam1.timer
+systemctl list-timers --no-pager 'brindlewood-prune*' | head -n 4
+for u in brindlewood-prune brindlewood-prune@cam1; do
+  systemctl start "$u"
+  check "$u ran to its end" test "$(systemctl show -p Result --value "$u")" = success
+  journalctl --no-pager -o cat -u "$u" | grep '^prune: ' | tail -n 1
+  check "$u said what it removed" grep -q '^prune: removed 1 hour ' <(journalctl --no-pager -o cat -u "$u")
+done
+check "the old hour left /srv/library" test ! -e /srv/library/2020
+check "the old hour left /srv/library/cam1" test ! -e /srv/library/cam1/2020
+check "this hour's segments stayed" indexed /srv/library 5
 
 say "what the journal and the units show"
 for u in "${units[@]}"; do
