@@ -40,6 +40,11 @@ constexpr size_t MAX_POST_BODY = 4096;
 // URL arguments looked at, at most.
 constexpr int MAX_URL_ARGS = 32;
 
+}  // namespace
+
+// Named, not anonymous: the transfer, declared in the header, holds them.
+namespace http_side {
+
 enum class method { get, head, post, other };
 
 // A response: status and headers, then a body from memory or from a file.
@@ -53,7 +58,10 @@ struct reply {
     uint64_t length = 0;  // of the body, from memory or file
 };
 
-}  // namespace
+}  // namespace http_side
+
+using http_side::method;
+using http_side::reply;
 
 struct http_transfer {
     method how = method::get;
