@@ -194,7 +194,7 @@ void prune_run::prune_tasks() {
             failed_ = true;
             return;
         }
-        if (removal.gone) continue;
+        if (removal.gone || !removal.strays.empty()) continue;
         fprintf(out_, "task %s\n", task.name.c_str());
         ++report_->tasks;
         report_->task_bytes += removal.bytes;
@@ -217,7 +217,9 @@ void prune_run::prune_hours() {
             failed_ = true;
             return;
         }
-        if (removal.gone) continue;
+        // An hour kept for what else it holds counts once, when its own
+        // files go; later runs find nothing of it to remove.
+        if (removal.gone || (!removal.strays.empty() && removal.files == 0)) continue;
         fprintf(out_, "hour %s\n", hour.rel.c_str());
         ++report_->hours;
         report_->hour_bytes += removal.bytes;

@@ -233,6 +233,7 @@ bool library_pruner::empty_hour(int hour_fd, std::string_view rel, hour_removal*
             *error = "cannot remove " + std::string(rel) + "/" + e.name + ": " + strerror(err);
             return false;
         }
+        ++out->files;
     }
     return true;
 }

@@ -38,6 +38,7 @@ std::optional<std::string> hour_of_segment_path(std::string_view path);
 // What removing one hour folder did.
 struct hour_removal {
     bool gone = false;                // someone else removed it first
+    int files = 0;                    // segments, thumbnails and index removed
     uint64_t bytes = 0;               // given back to the disk
     std::vector<std::string> strays;  // what it holds that prune leaves alone
 };

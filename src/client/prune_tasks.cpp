@@ -116,6 +116,13 @@ bool remove_task(int fd, const task_folder& task, bool dry, task_removal* out, s
     for (const auto& e : entries) {
         if (!e.regular || !is_task_file(e.name)) out->strays.push_back(e.name);
     }
+    // A folder holding something of someone else's is left whole: without
+    // its own files it would be a task the daemon can no longer load.
+    if (!out->strays.empty()) {
+        say("task folder " + task.name + " holds " + name_list(out->strays) +
+            ", which prune leaves alone; the task stays");
+        return true;
+    }
     // The state goes last: a folder whose removal stops half way still
     // reads as finished and is taken up again by the next run.
     std::vector<const char*> files(TASK_FILES.begin(), TASK_FILES.end());
@@ -128,11 +135,6 @@ bool remove_task(int fd, const task_folder& task, bool dry, task_removal* out, s
             *error = "cannot remove " + task.name + "/" + file + ": " + strerror(err);
             return false;
         }
-    }
-    if (!out->strays.empty()) {
-        say("task folder " + task.name + " holds " + name_list(out->strays) +
-            ", which prune leaves alone; the folder stays");
-        return true;
     }
     struct stat st;
     if (fstat(task_fd.get(), &st) == 0) out->bytes += static_cast<uint64_t>(st.st_blocks) * 512;

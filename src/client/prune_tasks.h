@@ -38,12 +38,12 @@ bool scan_tasks(int fd, tasks_scan* scan, std::string* error);
 struct task_removal {
     bool gone = false;  // someone else removed it first
     uint64_t bytes = 0;
-    std::vector<std::string> strays;  // what keeps the folder
+    std::vector<std::string> strays;  // what keeps the task, untouched
 };
 
-// Removes a finished task's files, its state last, then its folder; what
-// else the folder holds keeps it. A dry run removes nothing. False with a
-// reason when a file cannot be removed.
+// Removes a finished task's files, its state last, then its folder; a
+// folder that holds anything else is left as it is. A dry run removes
+// nothing. False with a reason when a file cannot be removed.
 bool remove_task(int fd, const task_folder& task, bool dry, task_removal* out, std::string* error);
 
 }  // namespace client::prune

@@ -295,11 +295,15 @@ TEST(Prune, TasksInUseKeepTheirHoursAndFinishedOnesGo) {
     const Pruned both =
         prune({"--lib-path", lib, "--keep-days", "1", "--tasks-path", tasks, "--keep-tasks-days", "14"});
     EXPECT_EQ(both.status, 0) << both.err;
-    EXPECT_EQ(both.listed, (std::vector<std::string>{"task 00001", "task 00002", "task 00005"}));
-    EXPECT_EQ(both.tasks, 3);
+    EXPECT_EQ(both.listed, (std::vector<std::string>{"task 00001", "task 00005"}));
+    EXPECT_EQ(both.tasks, 2);
     EXPECT_FALSE(exists(task_folder(tasks, 1)));
     EXPECT_FALSE(exists(task_folder(tasks, 5)));
-    EXPECT_EQ(tree(task_folder(tasks, 2)), std::set<std::string>{"notes.txt"}) << "its own files go, not the note";
+    // A task folder holding something else stays whole, still a task the
+    // daemon can load.
+    EXPECT_TRUE(exists(task_folder(tasks, 2) + "/notes.txt"));
+    EXPECT_TRUE(exists(task_folder(tasks, 2) + "/index.json"));
+    EXPECT_TRUE(exists(task_folder(tasks, 2) + "/state"));
     EXPECT_NE(both.err.find("task folder 00002 holds notes.txt"), std::string::npos) << both.err;
     for (int n : {3, 4, 6, 7}) EXPECT_TRUE(exists(task_folder(tasks, n) + "/state")) << n;
     EXPECT_TRUE(exists(tasks + "/00008.old"));
@@ -349,6 +353,12 @@ TEST(Prune, LeavesStraysAndLinksAloneAndRefusesWhatIsNoLibrary) {
     EXPECT_TRUE(exists(lib + "/2020/01/31/22"));
     EXPECT_TRUE(exists(lib + "/2019"));
     EXPECT_TRUE(exists(lib + "/README"));
+    // The hours kept for what they hold count once: the next run finds
+    // nothing of them to remove.
+    const Pruned again = prune({"--lib-path", lib, "--keep-days", "1"});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_TRUE(again.listed.empty());
+    EXPECT_EQ(again.hours, 0);
 
     // Refusals: one line each, exit status 1, nothing removed.
     const std::string not_lib = dir / "photos";
