@@ -12,21 +12,33 @@ PREFIX ?= /usr/local
 # generator it was made with.
 generator = $(if $(wildcard $(1)/CMakeCache.txt),,-G Ninja)
 
-.PHONY: all setup build test test-asan test-tsan demo demo-programs bench install uninstall clean
+PROGRAMS := Brindlewood BrindlewoodExporter BrindlewoodClient
+
+.PHONY: all setup build release test test-asan test-tsan demo demo-programs bench install uninstall clean
 
 all: build
 
 setup:
 	@scripts/setup.sh
 
+# The optimised build with debug information: programs, tests, benchmarks.
+CONFIGURE_RELEASE = cmake -S . -B $(BUILD) $(call generator,$(BUILD)) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DBRINDLEWOOD_UNITY=ON -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+
 build: setup
-	cmake -S . -B $(BUILD) $(call generator,$(BUILD)) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRINDLEWOOD_UNITY=ON \
-	  -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	$(CONFIGURE_RELEASE)
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer, then
-# the threaded tests again under ThreadSanitizer.
-test: build test-asan test-tsan
+# The same tree's programs and benchmarks only: the tests are built and run
+# under the sanitizers.
+release: setup
+	$(CONFIGURE_RELEASE)
+	cmake --build $(BUILD) -j $(JOBS) --target $(PROGRAMS) benches
+
+# The optimised programs and benchmarks; the whole suite under
+# AddressSanitizer and UndefinedBehaviorSanitizer; then the threaded tests
+# again under ThreadSanitizer, which builds only those.
+test: release test-asan test-tsan
 
 test-asan: setup
 	cmake -S . -B $(ASAN) $(call generator,$(ASAN)) -DCMAKE_BUILD_TYPE=Debug -DBRINDLEWOOD_SANITIZE="address;undefined" -DBRINDLEWOOD_BENCH=OFF
@@ -35,7 +47,7 @@ test-asan: setup
 
 test-tsan: setup
 	cmake -S . -B $(TSAN) $(call generator,$(TSAN)) -DCMAKE_BUILD_TYPE=Debug -DBRINDLEWOOD_SANITIZE=thread -DBRINDLEWOOD_BENCH=OFF
-	cmake --build $(TSAN) -j $(JOBS)
+	cmake --build $(TSAN) -j $(JOBS) --target thread_tests
 	cd $(TSAN) && ctest --output-on-failure -L threads -j $(JOBS)
 
 # The demo needs only the three programs, in build/. A build tree made
@@ -43,15 +55,14 @@ test-tsan: setup
 # information, one compile per library), which `make build` later turns into
 # the optimised build with debug information. The build's output goes to a
 # log, shown only when it fails.
-DEMO_PROGRAMS := Brindlewood BrindlewoodExporter BrindlewoodClient
 DEMO_BUILD_LOG := $(BUILD)/demo-build.log
 DEMO_CONFIGURE = $(if $(wildcard $(BUILD)/CMakeCache.txt),true,\
   cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Quick -DBRINDLEWOOD_UNITY=ON -DCMAKE_INSTALL_PREFIX=$(PREFIX))
 
 demo-programs: setup
 	@mkdir -p $(BUILD)
-	@echo "demo: building $(DEMO_PROGRAMS) in $(BUILD)/"
-	@{ $(DEMO_CONFIGURE) && cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_PROGRAMS); } >$(DEMO_BUILD_LOG) 2>&1 || \
+	@echo "demo: building $(PROGRAMS) in $(BUILD)/"
+	@{ $(DEMO_CONFIGURE) && cmake --build $(BUILD) -j $(JOBS) --target $(PROGRAMS); } >$(DEMO_BUILD_LOG) 2>&1 || \
 	 { cat $(DEMO_BUILD_LOG); echo "demo: the build failed; its output is above and in $(DEMO_BUILD_LOG)" >&2; exit 1; }
 
 demo: demo-programs
