@@ -1,5 +1,7 @@
 #include "exporter/routes.h"
 
+#include <utility>
+
 #include "exporter/routes_api.h"
 #include "exporter/routes_console.h"
 #include "exporter/routes_tasks.h"

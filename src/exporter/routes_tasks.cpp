@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <string>
 #include <string_view>
 
 namespace {
