@@ -7,26 +7,12 @@
 
 #include <libwebsockets.h>
 
+#include "exporter/http_parse.h"
 #include "handles.h"
 
 namespace {
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool same_text_nocase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i])) return false;
-    return true;
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
-    return s;
-}
 
 // A bearer token: letters, digits and -._~+/, then any number of '=', so
 // that it travels unchanged in a header and in a cookie.
@@ -45,8 +31,8 @@ bool is_bearer_token(std::string_view t) {
 // The default port of the schemes a WebSocket's Origin can name; 0 for
 // any other.
 int default_port(std::string_view scheme) {
-    if (same_text_nocase(scheme, "http") || same_text_nocase(scheme, "ws")) return 80;
-    if (same_text_nocase(scheme, "https") || same_text_nocase(scheme, "wss")) return 443;
+    if (http_same_nocase(scheme, "http") || http_same_nocase(scheme, "ws")) return 80;
+    if (http_same_nocase(scheme, "https") || http_same_nocase(scheme, "wss")) return 443;
     return 0;
 }
 
@@ -90,27 +76,6 @@ std::optional<authority> parse_authority(std::string_view s) {
         a.port = *port;
     }
     return a;
-}
-
-// The value of one cookie of a Cookie header ("a=1; b=2"); empty when it
-// is not there.
-std::string_view cookie_value(std::string_view header, std::string_view name) {
-    while (!header.empty()) {
-        const size_t end = header.find(';');
-        const std::string_view pair = trim(header.substr(0, end));
-        const size_t eq = pair.find('=');
-        if (eq != std::string_view::npos && trim(pair.substr(0, eq)) == name) return trim(pair.substr(eq + 1));
-        if (end == std::string_view::npos) break;
-        header.remove_prefix(end + 1);
-    }
-    return {};
-}
-
-// The token of "Bearer TOKEN"; empty for another scheme.
-std::string_view bearer_token(std::string_view authorization) {
-    const std::string_view auth = trim(authorization);
-    if (auth.size() <= 7 || !same_text_nocase(auth.substr(0, 7), "bearer ")) return {};
-    return trim(auth.substr(7));
 }
 
 }  // namespace
@@ -157,7 +122,7 @@ bool access_origin_matches(std::string_view origin, std::string_view host) {
     if (!from || !to) return false;
     const int from_port = from->port != 0 ? from->port : scheme_port;
     const int to_port = to->port != 0 ? to->port : scheme_port;
-    return from_port == to_port && same_text_nocase(from->host, to->host);
+    return from_port == to_port && http_same_nocase(from->host, to->host);
 }
 
 bool access_token_equal(std::string_view secret, std::string_view given) {
@@ -176,8 +141,8 @@ access_verdict access_check(std::string_view token, const access_request& reques
         return access_verdict::foreign_origin;
     if (token.empty()) return access_verdict::allowed;
     // Each place a token may come from; a further one is one more entry.
-    const std::string_view presented[] = {bearer_token(request.authorization),
-                                          cookie_value(request.cookie, ACCESS_TOKEN_COOKIE)};
+    const std::string_view presented[] = {http_bearer_token(request.authorization),
+                                          http_cookie_value(request.cookie, ACCESS_TOKEN_COOKIE)};
     bool any = false;
     bool match = false;
     for (const auto given : presented) {

@@ -19,7 +19,7 @@
 
 #include "exporter/access.h"
 #include "exporter/exporter.h"
-#include "exporter/http.h"
+#include "exporter/http_transport.h"
 #include "exporter/metrics.h"
 #include "handles.h"
 #include "json_handle.h"
