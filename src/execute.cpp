@@ -106,11 +106,39 @@ private:
     bool ok_ = false;
 };
 
+// Owns spawn attributes that put the child in a process group of its own,
+// led by itself, so that a kill reaches whatever a wrapper script started.
+// The signal mask is left alone: the child keeps the caller's.
+class spawn_group_attr {
+public:
+    spawn_group_attr() {
+        ok_ = posix_spawnattr_init(&attr_) == 0;
+        if (ok_) err_ = posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETPGROUP);
+        if (ok_ && err_ == 0) err_ = posix_spawnattr_setpgroup(&attr_, 0);
+    }
+    ~spawn_group_attr() {
+        if (ok_) posix_spawnattr_destroy(&attr_);
+    }
+    spawn_group_attr(const spawn_group_attr&) = delete;
+    spawn_group_attr& operator=(const spawn_group_attr&) = delete;
+
+    // 0, or the error number of the step that failed.
+    int error() const { return ok_ ? err_ : ENOMEM; }
+    const posix_spawnattr_t* get() const { return &attr_; }
+
+private:
+    posix_spawnattr_t attr_;
+    bool ok_ = false;
+    int err_ = 0;
+};
+
 // Starts the child with the launcher's redirections; 0 or a negated errno.
 int spawn_child(const char* app, pid_t* child, char* const* argc, char* const* envs, const char* stdout_file,
                 const char* stderr_file) {
     spawn_actions fa;
     if (!fa.ok()) return -ENOMEM;
+    const spawn_group_attr attr;
+    if (attr.error() != 0) return -attr.error();
     int r = fa.open(STDIN_FILENO, "/dev/null", O_RDWR);
     if (r == 0) r = fa.open(STDOUT_FILENO, stdout_file ? stdout_file : "/dev/null", O_RDWR | O_CREAT);
     if (r == 0) r = fa.open(STDERR_FILENO, stderr_file ? stderr_file : "/dev/null", O_RDWR | O_CREAT);
@@ -118,7 +146,7 @@ int spawn_child(const char* app, pid_t* child, char* const* argc, char* const* e
     // socket, no watch, no file it would keep open for writing.
     if (r == 0) r = posix_spawn_file_actions_addclosefrom_np(fa.get(), STDERR_FILENO + 1);
     if (r != 0) return -r;
-    r = posix_spawnp(child, app, fa.get(), nullptr, argc, envs ? envs : empty_env);
+    r = posix_spawnp(child, app, fa.get(), attr.get(), argc, envs ? envs : empty_env);
     return -r;
 }
 
@@ -195,6 +223,21 @@ bool wait_ended(int pidfd, pid_t child, int timeout_ms) {
     }
 }
 
+// Kills the child and its process group. The group goes even when the child
+// has just ended by itself: what it started may live on and hang. No other
+// process can get the group's id while a member of it lives.
+void kill_run(pid_t child, int pidfd) {
+    kill(-child, SIGKILL);
+    // The child itself, in case it left the group. Through the pidfd the
+    // signal cannot reach a process that has taken the id of a child reaped
+    // meanwhile.
+    if (pidfd >= 0) {
+        syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+    } else {
+        kill(child, SIGKILL);
+    }
+}
+
 // Waits for the child, clears the caller's pid and gives the result.
 int reap(pid_t child, int* pid) {
     int status = 0;
@@ -222,13 +265,7 @@ void watch_child(pid_t child, execute_watch* w) {
         const bool stopping = w->exit_flag != nullptr && w->exit_flag->load() != 0;
         const int limit = stopping ? w->stop_stall_seconds : w->stall_seconds;
         if (t - last_progress < static_cast<int64_t>(limit) * 1000) continue;
-        // Through the pidfd the signal cannot reach a process that has taken
-        // the id of a child reaped meanwhile.
-        if (pidfd) {
-            syscall(SYS_pidfd_send_signal, pidfd.get(), SIGKILL, nullptr, 0);
-        } else {
-            kill(child, SIGKILL);
-        }
+        kill_run(child, pidfd.get());
         w->stalled = limit;
         return;
     }
@@ -264,7 +301,10 @@ int execute_watched(const char* app, int* pid, char* const* argc, char* const* e
     if (r != 0) return r;
     if (pid) *pid = child;
     watch_child(child, watch);
-    return reap(child, pid);
+    const int result = reap(child, pid);
+    // A killed run is never a success, even when the child itself had just
+    // ended by itself: its group was cut off.
+    return watch->stalled != 0 && result != -2 ? -3 : result;
 }
 
 int _execute(const char* app, int* pid, char* const* argc, char* const* envs, const char* stdout_file,
@@ -273,6 +313,7 @@ int _execute(const char* app, int* pid, char* const* argc, char* const* envs, co
     const pid_t child = fork();
     if (child < 0) return -1;
     if (child == 0) {
+        setpgid(0, 0);
         redirect(STDIN_FILENO, "/dev/null", O_RDWR);
         redirect(STDOUT_FILENO, stdout_file ? stdout_file : "/dev/null", O_RDWR | O_CREAT);
         redirect(STDERR_FILENO, stderr_file ? stderr_file : "/dev/null", O_RDWR | O_CREAT);
@@ -280,6 +321,8 @@ int _execute(const char* app, int* pid, char* const* argc, char* const* envs, co
         execve(app, argc, envs ? envs : empty_env);
         _exit(128);
     }
+    // Also from this side, so that the group exists before anyone signals it.
+    setpgid(child, child);
     *pid = child;
     return reap(child, pid);
 }

@@ -13,11 +13,13 @@
 // environment. stdout_file/stderr_file null mean "/dev/null"; named files are
 // opened read-write, created with mode 0644, neither truncated nor appended.
 // *pid (when pid is not null) holds the child's id while it runs, then 0.
+// The child leads a process group of its own (its id is the group's).
 int execute(const char* app, int* pid, char* const* argc, char* const* envs, const char* stdout_file,
             const char* stderr_file);
 
 // fork/execve variant: app is used as a path, pid must not be null, files are
-// created with mode 027, and a failed fork gives -1.
+// created with mode 027, and a failed fork gives -1. Its child leads a group
+// of its own too.
 int _execute(const char* app, int* pid, char* const* argc, char* const* envs, const char* stdout_file,
              const char* stderr_file);
 
@@ -40,8 +42,9 @@ struct execute_watch {
     const char* files[4] = {};                    // null entries are skipped
     int stall_seconds = EXECUTE_STALL_SECONDS;
     int stop_stall_seconds = EXECUTE_STOP_STALL_SECONDS;
-    // Set by the run: the idle period after which the child was killed
-    // (SIGKILL, so the result is -3), 0 when it ended by itself.
+    // Set by the run: the idle period after which the child was killed with
+    // its whole process group (SIGKILL, so the result is -3), 0 when it ended
+    // by itself.
     int stalled = 0;
 };
 

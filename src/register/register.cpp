@@ -578,7 +578,7 @@ int register_ffprobe(const char* ffprobe, const char* path, int64_t* duration_ts
     char err[PATH_MAX];
     probe_err_path(err);
     int pid = 0;
-    execute_watch watch{exit_flag, {log, err}};
+    execute_watch watch{exit_flag, {log}};
     int r = execute_watched(ffprobe, &pid, args, envs, log, err, &watch);
     if (watch.stalled) log_stalled(PROBE, path, watch.stalled);
     if (r != 0) {

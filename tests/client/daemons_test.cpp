@@ -274,14 +274,15 @@ TEST_F(ClientAgainstDaemon, FailedTasksShowTheirLogAndStatusListsThem) {
         EXPECT_EQ(json_string(o, "to"), want[i][4]) << local.out;
     }
 
-    // The daemon names its tasks; no state changes while we listen.
-    const RunResult remote = client({"status", "--port", daemon->port_arg(), "--wait-ms", "300", "--json"});
+    // The daemon names its tasks; no state changes while we listen (long
+    // enough for a loaded machine: the client listens for all of it).
+    const RunResult remote = client({"status", "--port", daemon->port_arg(), "--wait-ms", "5000", "--json"});
     ASSERT_EQ(remote.status, 0) << remote.err;
     EXPECT_EQ(remote.out, "[{\"task\":1,\"state\":null,\"state_text\":\"unknown\",\"title\":null,\"date\":null,"
                           "\"from\":null,\"to\":null},{\"task\":2,\"state\":null,\"state_text\":\"unknown\","
                           "\"title\":null,\"date\":null,\"from\":null,\"to\":null},{\"task\":3,\"state\":null,"
                           "\"state_text\":\"unknown\",\"title\":null,\"date\":null,\"from\":null,\"to\":null}]\n");
-    const RunResult remote_table = client({"status", "--port", daemon->port_arg(), "--wait-ms", "300"});
+    const RunResult remote_table = client({"status", "--port", daemon->port_arg(), "--wait-ms", "5000"});
     EXPECT_EQ(remote_table.out, "task  state\n1     unknown\n2     unknown\n3     unknown\n") << remote_table.err;
 
     EXPECT_EQ(client({"status", "--tasks-path", dir / "nowhere"}).status, 1);
@@ -444,7 +445,8 @@ TEST_F(ClientAgainstDaemon, ConcurrentClientsEachFollowTheirOwnTask) {
     }
     EXPECT_EQ(numbers.size(), asks.size()) << "each client reports a task of its own";
 
-    const RunResult list = client({"list", "--port", daemon->port_arg()});
+    // The list ends the wait as soon as it comes.
+    const RunResult list = client({"list", "--port", daemon->port_arg(), "--wait-ms", "60000"});
     EXPECT_EQ(list.status, 0) << list.err;
     EXPECT_EQ(list.out, "1\n2\n3\n");
 }

@@ -40,6 +40,30 @@ int sh_watched(const std::string& script, execute_watch* watch, const char* out 
 // read counter moves (with those of the children it reaps), no file grows.
 const char* const READS_FOR_4S = "i=0; while [ $i -lt 16 ]; do read x < /proc/self/stat; sleep 0.25; i=$((i+1)); done";
 
+// A wrapper script whose child hangs: it writes the child's id to pid_file
+// and waits for it.
+std::string wrapper_of_a_hung_child(const std::string& pid_file) {
+    return "sleep 1000 & echo $! > " + pid_file + "; wait";
+}
+
+// The process is gone: no such id, or a zombie (orphans go to an init that
+// may be slow to reap them).
+bool process_gone(pid_t pid) {
+    const std::string stat = testsupport::read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t paren = stat.rfind(')');
+    return stat.empty() || (paren != std::string::npos && stat.substr(paren + 1, 3) == " Z ");
+}
+
+// The child the wrapper started does not outlive the run.
+void expect_child_gone(const std::string& pid_file) {
+    const pid_t child = atoi(testsupport::read_file(pid_file).c_str());
+    ASSERT_GT(child, 0);
+    if (!testsupport::wait_until([child] { return process_gone(child); }, std::chrono::seconds(30))) {
+        ADD_FAILURE() << "the wrapper's child " << child << " outlived the run";
+        kill(child, SIGKILL);
+    }
+}
+
 }  // namespace
 
 TEST(Execute, ResultCodes) {
@@ -216,6 +240,11 @@ TEST(ExecuteWatched, KillsARunWithoutProgressOnly) {
     w.stall_seconds = 2;
     EXPECT_EQ(sh_watched("exec sleep 60", &w), -3);
     EXPECT_EQ(w.stalled, 2);
+    // The kill takes the tool's whole process group.
+    const std::string child_pid = tmp / "child";
+    EXPECT_EQ(sh_watched(wrapper_of_a_hung_child(child_pid), &w), -3);
+    EXPECT_EQ(w.stalled, 2);
+    expect_child_gone(child_pid);
 
     // The file grows by another hand while the child only sleeps.
     const std::string out = tmp / "out";
@@ -249,9 +278,10 @@ TEST(ExecuteWatched, KillsARunWithoutProgressOnly) {
     EXPECT_EQ(w.stalled, 2);
 }
 
-// Once the exit flag is up, a run idle for the short stop period is killed;
-// one that makes progress still completes.
+// Once the exit flag is up, a run idle for the short stop period is killed,
+// with what it started; one that makes progress still completes.
 TEST(ExecuteWatched, AStopShortensTheWaitForAHungRunOnly) {
+    TempDir tmp;
     std::atomic<int> exit_flag{0};
     execute_watch w;
     w.exit_flag = &exit_flag;
@@ -261,9 +291,11 @@ TEST(ExecuteWatched, AStopShortensTheWaitForAHungRunOnly) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         exit_flag.store(1);
     });
-    EXPECT_EQ(sh_watched("exec sleep 60", &w), -3);
+    const std::string child_pid = tmp / "child";
+    EXPECT_EQ(sh_watched(wrapper_of_a_hung_child(child_pid), &w), -3);
     stopper.join();
     EXPECT_EQ(w.stalled, 1);
+    expect_child_gone(child_pid);
     EXPECT_EQ(sh_watched(READS_FOR_4S, &w), 0);
     EXPECT_EQ(w.stalled, 0);
 }

@@ -97,15 +97,20 @@ TEST(Logger, RotationPeriodZeroRotatesEveryNewSecond) {
     const std::string log = tmp / "r.log";
     logger_dup(0);
     logger_init(log.c_str(), 0);
+    // Just after the clock turns, so the writer has the whole second for both.
+    const time_t start = time(nullptr);
+    while (time(nullptr) == start) usleep(1000);
     logger_printf(0, "one");
     logger_printf(0, "one again");  // same second: no rotation
-    // Three lines in three different seconds.
+    // Three lines in three different seconds: each is logged once the writer
+    // has written the one before and the clock has moved on since.
+    const char* previous = "one again";
     for (const char* text : {"two", "three"}) {
+        ASSERT_TRUE(testsupport::wait_until([&] { return read_file(log).find(previous) != std::string::npos; }));
         const time_t now = time(nullptr);
         while (time(nullptr) == now) usleep(20000);
-        usleep(5000);  // let the writer take the line in this second
         logger_printf(0, "%s", text);
-        usleep(50000);
+        previous = text;
     }
     logger_release();
     // The first rotation found no file; the next two moved one aside each.

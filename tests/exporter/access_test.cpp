@@ -201,7 +201,8 @@ TEST(ExportAccess, TheRoadOfATokenAndAnOrigin) {
 
     write_file(ex.dir() / "client-token", TOKEN + "\r\n");
     const RunResult listed =
-        run(BRINDLEWOOD_CLIENT_BIN, {"list", "--port", std::to_string(port), "--token-file", ex.dir() / "client-token"});
+        run(BRINDLEWOOD_CLIENT_BIN,
+            {"list", "--port", std::to_string(port), "--token-file", ex.dir() / "client-token", "--wait-ms", "20000"});
     EXPECT_EQ(listed.status, 0) << listed.err;
     EXPECT_EQ(listed.out, "7\n8\n");
     EXPECT_EQ(ex.stop(), 0);

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <iostream>
 #include <map>
 #include <thread>
@@ -41,24 +42,34 @@ void record(const std::string& path, const std::string& text) {
 }  // namespace
 
 // A recorder writes 50 segments; the daemon is killed with SIGKILL while it
-// works and started again a second later. Every segment ends up in the
-// library exactly once: one index line, its copy and its thumbnail.
+// works and started again once the recorder has closed another segment.
+// Every segment ends up in the library exactly once: one index line, its
+// copy and its thumbnail.
 TEST(RegisterRestart, KillMidWayLosesNoneAndRegistersNoneTwice) {
     constexpr int total = 50;
     Daemon d;
     make_segment(d.dir / "seg.ts");
     const std::string segment = read_file(d.dir / "seg.ts");
     d.start();
+    // The last segments wait for the kill, however fast the daemon works, so
+    // that some close while it is down.
+    constexpr int after_kill = 5;
+    std::atomic<bool> killed{false};
+    std::atomic<int> written{0};
     std::thread recorder([&] {
         for (int i = 0; i < total; ++i) {
+            if (i == total - after_kill) wait_until([&] { return killed.load(); }, 300s);
             record(d.watch + "/" + name_at(i), segment);
+            ++written;
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
         }
     });
     ASSERT_TRUE(wait_until([&] { return d.index(HOUR).size() >= 10; }, 60s));
     kill(d.pid(), SIGKILL);
+    killed = true;
     const size_t before = d.index(HOUR).size();
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const int written_at_kill = written;
+    ASSERT_TRUE(wait_until([&] { return written > written_at_kill; }, 60s));
     d.start();
     recorder.join();
     ASSERT_TRUE(wait_until([&] { return index_counts(d).size() == total && count_files(d.tmp) == 0; }, 180s))
