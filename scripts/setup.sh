@@ -37,13 +37,12 @@ if [ -n "$sudo" ]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 
-# On a freshly started machine an automatic upgrade often holds dpkg's and
-# apt's locks for the first minutes: wait for them, this long in seconds.
-# SETUP_LOCK_TIMEOUT is there only to try the wait by hand with a short one.
+# On a freshly started machine an automatic upgrade often holds the locks of
+# dpkg and apt for the first minutes: wait for them this many seconds.
+# SETUP_LOCK_TIMEOUT serves only to try the wait by hand with a short one.
 lock_timeout=${SETUP_LOCK_TIMEOUT:-300}
-lock_deadline=$((SECONDS + lock_timeout))
 locks=(/var/lib/dpkg/lock-frontend /var/lib/dpkg/lock /var/cache/apt/archives/lock /var/lib/apt/lists/lock)
-lock_waited=""
+lock_deadline=""
 
 span() { if [ $(($1 % 60)) -eq 0 ]; then echo "$(($1 / 60)) minutes"; else echo "$1 seconds"; fi; }
 
@@ -52,15 +51,17 @@ span() { if [ $(($1 % 60)) -eq 0 ]; then echo "$(($1 / 60)) minutes"; else echo 
 # "1: POSIX ADVISORY WRITE <pid> <major>:<minor>:<inode> 0 EOF" (waiters
 # carry "->"; an open file description lock shows no pid).
 lock_holder() {
-  local f dev id pid
+  local f dev id pid name
   for f in "${locks[@]}"; do
     [ -e "$f" ] || continue
     dev=$(stat -c %d "$f")
     id=$(printf '%02x:%02x:%s' $(((dev >> 8) & 0xfff)) $(((dev & 0xff) | ((dev >> 12) & 0xfff00))) "$(stat -c %i "$f")")
     pid=$(awk -v id="$id" '$2 != "->" && $6 == id { print $5; exit }' /proc/locks 2>/dev/null)
     [ -n "$pid" ] || continue
-    if [ "$pid" -gt 0 ] 2>/dev/null && [ -r "/proc/$pid/comm" ]; then
-      echo "process $pid ($(cat "/proc/$pid/comm"))"
+    if [ "$pid" -gt 0 ] 2>/dev/null && [ -e "/proc/$pid" ]; then
+      # A process gone since took its lock with it.
+      name=$(cat "/proc/$pid/comm" 2>/dev/null) || continue
+      echo "process $pid ($name)"
     else
       echo "another process"
     fi
@@ -68,33 +69,37 @@ lock_holder() {
   done
 }
 
-# Waits for the locks to be free, saying so once, up to the deadline shared
-# by every apt-get call; apt-get itself waits for what is left of it, should
-# the lock be taken again between the look and apt's own attempt.
+lock_still_held() {
+  fail "the package lock is still held by $1 after $(span "$lock_timeout") of waiting: let it finish (or stop it), then run this command again"
+}
+
+# Waits for the locks to be free, saying so once; the time runs from the
+# first wait and is shared by all apt-get calls.
 wait_for_locks() {
   local holder
   holder=$(lock_holder)
   [ -n "$holder" ] || return 0
-  if [ -z "$lock_waited" ]; then
-    echo "setup: waiting up to $(span "$lock_timeout") for dpkg's lock, held by $holder"
-    lock_waited=yes
+  if [ -z "$lock_deadline" ]; then
+    lock_deadline=$((SECONDS + lock_timeout))
+    echo "setup: waiting up to $(span "$lock_timeout") for the package lock, held by $holder"
   fi
   while [ -n "$holder" ]; do
-    [ $SECONDS -lt $lock_deadline ] ||
-      fail "dpkg's lock is still held by $holder after $(span "$lock_timeout"): let it finish (or stop it), then run this command again"
+    [ $SECONDS -lt "$lock_deadline" ] || lock_still_held "$holder"
     sleep 1
     holder=$(lock_holder)
   done
 }
 
+# apt-get itself waits for what is left of the time, should another process
+# take the lock between the look and apt's own attempt.
 apt_get() {
   wait_for_locks
-  local left=$((lock_deadline - SECONDS)) holder
-  [ $left -gt 0 ] || left=1
-  $sudo apt-get -o DPkg::Lock::Timeout=$left "$@" && return 0
+  local left=$lock_timeout holder
+  [ -z "$lock_deadline" ] || left=$((lock_deadline - SECONDS))
+  [ "$left" -gt 0 ] || left=1
+  $sudo apt-get -o DPkg::Lock::Timeout="$left" "$@" && return 0
   holder=$(lock_holder)
-  [ -z "$holder" ] ||
-    fail "dpkg's lock is still held by $holder: let it finish, then run this command again"
+  [ -z "$holder" ] || lock_still_held "$holder"
   return 1
 }
 
@@ -130,6 +135,7 @@ check_candidates() {
 install_failed() {
   local still=() broken=() p
   for p in "${missing[@]}"; do installed "$p" || still+=("$p"); done
+  [ ${#still[@]} -gt 0 ] || still=("${missing[@]}")
   if compgen -G '/var/lib/dpkg/updates/*' >/dev/null; then
     fail "an earlier dpkg run was interrupted: run dpkg --configure -a as root, then this command again"
   fi
