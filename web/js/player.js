@@ -10,6 +10,7 @@
 import { get } from './dom.js';
 
 const HLS_URL = '/vendor/hls.light.min.mjs';
+const BUFFER_S = 30;             // media buffered ahead
 const WORKER_URL = '/vendor/hls.worker.js';
 
 let hlsModule = null;
@@ -129,8 +130,8 @@ function settings(Hls, live) {
     workerPath: WORKER_URL,
     autoStartLoad: false,
     startFragPrefetch: true,
-    maxBufferLength: 20,
-    maxMaxBufferLength: 60,
+    maxBufferLength: BUFFER_S,
+    maxMaxBufferLength: BUFFER_S,
     backBufferLength: 30,
     pLoader: PlaylistLoader,
     capLevelToPlayerSize: false,
@@ -250,6 +251,11 @@ export class Player {
     this.source = null;
     hls.on(Hls.Events.ERROR, (event, data) => {
       if (!data.fatal || this.hls !== hls) return;
+      // A live playlist of a library without recent segments is a 404.
+      if (data.response && data.response.code === 404) {
+        this.setState('empty');
+        return;
+      }
       this.error = `${data.type}: ${data.details}`;
       this.setState('error');
     });

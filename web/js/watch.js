@@ -46,7 +46,7 @@
 // The address is /?lib=N&t=ISO-TIME while watching; opening it plays there.
 import { $, role } from './dom.js';
 import { duration, isoUtc, localDate, localTime, parseTimeArg, tenths, utcStamp, utcTime } from './time.js';
-import { Player } from './player.js';
+import { Player, loadHls } from './player.js';
 import { fillClip, submitClipForm } from './clip.js';
 import { fetchRecordings } from './timeline.js';
 import * as scrub from './scrub.js';
@@ -168,12 +168,16 @@ function showTile(p) {
     text = clock.live ? 'Nothing recorded lately' : 'Nothing recorded on this day';
   } else if (state === 'error') {
     text = `Cannot play: ${p.error || 'error'}`;
+  } else if (state === 'idle') {
+    text = 'Click the timeline below to play from that moment, or Live for now.';
   }
   note.textContent = text;
   note.hidden = !text;
 }
 
 function watchState() {
+  const none = players.every((p) => p.state === 'error' || p.state === 'empty');
+  if (clock.ms === null && clock.live && none) return players.some((p) => p.state === 'error') ? 'error' : 'ended';
   if (clock.ms === null) return clock.live ? 'loading' : 'idle';
   if (clock.ending) return 'ended';
   const active = players.filter((p) => p.ready && p.recording.at(clock.ms));
@@ -184,6 +188,9 @@ function watchState() {
 
 function show() {
   view.dataset.state = watchState();
+  if (clock.live && clock.ms === null && view.dataset.state === 'ended' && $('watch-notice').dataset.kind !== 'end') {
+    notice('end', 'Nothing has been recorded lately: there is no live edge to play.');
+  }
   view.dataset.mode = clock.live ? 'live' : 'vod';
   view.dataset.rate = String(clock.rate);
   for (const p of players) showTile(p);
@@ -344,6 +351,9 @@ async function openAt(ms, play, quiet = false) {
     if (next === Infinity) {
       clock.ms = ms;
       endAt(ms);
+      if (!players.some((p) => p.recording.segments.length)) {
+        notice('end', `Nothing is recorded on ${localDate(new Date(ms))} in ${players.length > 1 ? 'any library' : 'the library'}.`);
+      }
       return;
     }
     const from = Math.max(...players.map((p) => p.recording.previousEnd(at) ?? -Infinity));
@@ -419,6 +429,7 @@ function startLiveClock() {
   if (!ready.length || ready.some((p) => p.frameWall() === null)) return;
   clock.ms = Math.min(...ready.map((p) => p.positionWall()));
   clock.last = performance.now();
+  writeAddress();
 }
 
 function togglePlay() {
@@ -473,9 +484,11 @@ function showMarks() {
   scrub.setMarks(a, b);
 }
 
+// Marks are whole seconds, as the clip form and the daemon take them.
 function setMarks(a, b) {
-  marks = { in: a, out: b };
-  if (a !== null && b !== null && b < a) marks = { in: b, out: a };
+  const second = (ms) => (ms === null ? null : Math.round(ms / 1000) * 1000);
+  marks = { in: second(a), out: second(b) };
+  if (marks.in !== null && marks.out !== null && marks.out < marks.in) marks = { in: marks.out, out: marks.in };
   showMarks();
   if (primary) fillClip(primary.lib, marks.in, marks.out);
 }
@@ -544,18 +557,22 @@ function makeTile(lib) {
   return p;
 }
 
-// The configured libraries: those the daemon does not answer 404 for.
+// The configured libraries (those the daemon does not answer 404 for), and
+// the start of the newest segment among them (ms, or null).
 async function configuredLibs() {
   const now = Math.floor(Date.now() / 1000);
   const got = await Promise.all([0, 1, 2, 3].map((lib) => fetchRecordings(lib, now - 60, now)));
-  return [0, 1, 2, 3].filter((lib, i) => got[i].status !== 404);
+  const libs = [0, 1, 2, 3].filter((lib, i) => got[i].status !== 404);
+  const newest = got.map((g) => g.last).filter((t) => t !== null);
+  return { libs, newest: newest.length ? Math.max(...newest) * 1000 : null };
 }
 
 export async function startWatch() {
   const q = new URLSearchParams(location.search);
   const asked = q.has('t') ? parseTimeArg(q.get('t')) : null;
   const askedLib = q.has('lib') ? Number(q.get('lib')) : null;
-  const libs = await configuredLibs();
+  if (asked !== null) loadHls();  // while the libraries are asked for
+  const { libs, newest } = await configuredLibs();
   view.dataset.libs = libs.join(',');
   if (!libs.length) {
     view.dataset.state = 'error';
@@ -578,7 +595,8 @@ export async function startWatch() {
   document.addEventListener('keydown', onKey);
   showMarks();
 
-  const start = asked !== null ? asked : Date.now();
+  // Without a time asked for, the timeline shows the day of the newest recording.
+  const start = asked ?? newest ?? Date.now();
   await scrub.startScrub(libs, start, {
     seek: (ms) => seekTo(ms, true),
     marks: (a, b) => setMarks(a, b),
