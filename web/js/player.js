@@ -196,6 +196,8 @@ export class Player {
     this.onChange = onChange;
     this.recording = new Recording();
     this.window = null;        // [from, to) epoch s of the VOD playlist loaded, or null
+    this.playlistUrl = null;   // its URL once fetched, when the library has segments there
+    this.asked = null;         // the latest fetch asked for
     this.live = false;
     this.hls = null;
     this.source = null;        // the playlist URL hls.js has
@@ -290,15 +292,18 @@ export class Player {
       this.setState('loading');
       const Hls = await loadHls();
       const parsed = new Promise((resolve) => {
-        const done = () => {
+        const done = (event, data) => {
+          if (event === Hls.Events.ERROR && !data.fatal) return;
           hls.off(Hls.Events.LEVEL_LOADED, done);
+          hls.off(Hls.Events.ERROR, done);
           resolve();
         };
         hls.on(Hls.Events.LEVEL_LOADED, done);
+        hls.on(Hls.Events.ERROR, done);
       });
       hls.loadSource(url);
       await parsed;
-      if (this.source !== url) return false;
+      if (this.source !== url || !this.fragments().length) return false;
       const start = this.mediaOf(ms);
       this.seekTarget = start;
       this.seekStarted = performance.now();
