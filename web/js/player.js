@@ -102,11 +102,12 @@ export class Recording {
   }
 }
 
-// The player's settings, measured with the seek and gap benchmarks: a short
-// forward buffer so that a seek does not wait behind fragments it no longer
-// needs, a bounded back buffer so that a day played at 16x does not fill the
-// memory, the first fragment fetched before play is asked for, and the
-// transmuxer in a worker loaded from the daemon (no blob: worker).
+// The player's settings: the forward buffer capped in time (hls.js would
+// otherwise fill its byte budget, minutes of a small picture), a bounded back
+// buffer so that a day played at 16x does not fill the memory, the first
+// fragment fetched before play is asked for, and the transmuxer in a worker
+// loaded from the daemon's /vendor/, which the page's policy allows as it
+// is (a worker made from a blob: would need worker-src blob:).
 function settings(Hls, live) {
   const Base = Hls.DefaultConfig.loader;
   // Hands hls.js the playlist text this page has just fetched for its own
@@ -137,8 +138,7 @@ function settings(Hls, live) {
     capLevelToPlayerSize: false,
     testBandwidth: false,
     // Live: close to the edge; the watch view keeps the pace itself.
-    liveSyncDuration: live ? 1.5 : undefined,
-    liveMaxLatencyDuration: live ? 60 : undefined,
+    ...(live ? { liveSyncDuration: 1.5, liveMaxLatencyDuration: 60 } : {}),
     maxLiveSyncPlaybackRate: 1,
   };
 }

@@ -122,7 +122,7 @@ function showClock() {
   box.dataset.ms = String(Math.round(ms));
   box.dataset.lib = p ? String(p.lib) : '';
   const d = new Date(ms);
-  $('watch-clock-local').textContent = `${localTime(d)}.${tenths(d)}`;
+  $('watch-clock-local').textContent = clockText(ms);
   $('watch-clock-date').textContent = localDate(d);
   $('watch-clock-utc').textContent = `UTC ${utcStamp(d)}`;
   const lag = $('watch-lag');
