@@ -11,6 +11,9 @@ import { get } from './dom.js';
 
 const HLS_URL = '/vendor/hls.light.min.mjs';
 const BUFFER_S = 30;             // media buffered ahead
+const LIVE_PATH = /^\/api\/live\.m3u8$/;
+const LIVE_POLL_MS = 500;        // a live playlist unchanged is asked again this soon
+const liveSeen = new Map();      // live playlist URL -> the text hls.js has
 const WORKER_URL = '/vendor/hls.worker.js';
 
 let hlsModule = null;
@@ -110,19 +113,64 @@ export class Recording {
 // is (a worker made from a blob: would need worker-src blob:).
 function settings(Hls, live) {
   const Base = Hls.DefaultConfig.loader;
-  // Hands hls.js the playlist text this page has just fetched for its own
-  // use (the timeline's thumbnails), instead of asking the daemon again.
   class PlaylistLoader extends Base {
     loadInternal() {
-      const text = this.context ? playlistText(this.context.url) : null;
-      if (text === null) return super.loadInternal();
+      const url = this.context ? this.context.url : null;
+      // The VOD playlist this page has just fetched for its own use (the
+      // timeline's thumbnails) is handed over instead of asked for again.
+      const text = url ? playlistText(url) : null;
+      if (text !== null) return this.deliver(text);
+      if (url && LIVE_PATH.test(new URL(url, location.href).pathname)) return this.awaitChange(url);
+      return super.loadInternal();
+    }
+
+    deliver(text) {
       const { context, callbacks, stats } = this;
       stats.loading.first = stats.loading.end = performance.now();
       stats.loaded = stats.total = text.length;
       setTimeout(() => {
         if (this.callbacks === callbacks) callbacks.onSuccess({ url: context.url, data: text }, stats, context, null);
       });
-      return undefined;
+    }
+
+    // hls.js reloads a live playlist once per target duration, at a phase
+    // set by its first load: a segment registered just after a reload would
+    // wait that long to be seen. Instead the reload is asked again every
+    // LIVE_POLL_MS until the playlist changes (for a target duration at most),
+    // so the live edge is seen within that much of its registration.
+    async awaitChange(url) {
+      const stop = new AbortController();
+      this.stop = stop;
+      const { context, callbacks, stats } = this;
+      try {
+        let giveUp = null;
+        for (;;) {
+          const r = await get(url, { signal: stop.signal });
+          if (!r.ok) {
+            callbacks.onError({ code: r.status, text: r.statusText }, context, null, stats);
+            return;
+          }
+          const text = await r.text();
+          const target = /#EXT-X-TARGETDURATION:(\d+)/.exec(text);
+          giveUp = giveUp ?? performance.now() + (target ? Number(target[1]) * 1000 : 0);
+          if (text !== liveSeen.get(url) || performance.now() >= giveUp) {
+            liveSeen.set(url, text);
+            this.deliver(text);
+            return;
+          }
+          await new Promise((resolve) => setTimeout(resolve, LIVE_POLL_MS));
+          if (stop.signal.aborted) return;
+        }
+      } catch (e) {
+        if (!stop.signal.aborted && this.callbacks === callbacks) {
+          callbacks.onError({ code: 0, text: e.message }, context, null, stats);
+        }
+      }
+    }
+
+    abortInternal() {
+      if (this.stop) this.stop.abort();
+      super.abortInternal();
     }
   }
   return {
