@@ -25,6 +25,7 @@ const state = {
   zoom: 'day',
   lanes: new Map(),              // lib -> { runs, gaps, last, error }
   playhead: null,                // ms
+  playheadDay: null,             // the local day (epoch s) the playhead was last in
   marks: { in: null, out: null },
   drag: null,                    // { x0, shift, ms0, moved }
   hover: null,                   // { lib, ms }
@@ -195,15 +196,22 @@ export function setLibs(libs) {
   if (state.day) draw();
 }
 
-// The frame the view is at: the playhead, and the view follows it.
+// The frame the view is at: the playhead. The view follows it into the
+// next day, and along a zoomed day, but leaves a day the user went to alone.
 export function setPlayhead(ms) {
   state.playhead = ms;
   if (ms === null || !state.day) return;
   const t = ms / 1000;
-  if (t < state.day[0] || t >= state.day[1]) {
-    showDay(ms);
-    return;
+  const day = localDay(t)[0];
+  if (day !== state.playheadDay) {
+    const moved = state.playheadDay !== null;
+    state.playheadDay = day;
+    if (moved || day !== state.day[0]) {
+      showDay(ms);
+      return;
+    }
   }
+  if (day !== state.day[0]) return;
   if (!state.drag && (t < state.view[0] || t > state.view[1])) {
     setZoom(state.zoom, ms + span() * 400);  // the playhead a tenth in
     return;
