@@ -283,6 +283,7 @@ export class Player {
     this.error = null;
     this.playlistUrl = url;
     this.recording = got.recording;
+    if (this.state === 'empty' || this.state === 'error') this.state = 'idle';
     // A fresh copy of the same URL: hls.js must take it again.
     if (fresh && this.source === url) this.source = null;
     this.onChange(this);
