@@ -20,7 +20,22 @@ missing=()
 for p in "${packages[@]}"; do
   installed "$p" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+
+# The console's player library comes from npm, pinned by package-lock.json:
+# npm ci when node_modules is missing or was filled from another lock file.
+# Node.js and npm come from Debian unless a Node.js (with its npm) is there.
+npm_packages() {
+  local root stamp
+  root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+  stamp=$root/node_modules/.brindlewood-lock
+  if [ -f "$stamp" ] && cmp -s "$stamp" "$root/package-lock.json"; then return 0; fi
+  echo "setup: npm ci (the console's player library)"
+  (cd "$root" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error) ||
+    { echo "setup: npm ci failed (see above); run it in $root once the registry answers" >&2; exit 1; }
+  cp "$root/package-lock.json" "$stamp"
+}
+command -v node >/dev/null && command -v npm >/dev/null || missing+=(nodejs npm)
+[ ${#missing[@]} -eq 0 ] && { npm_packages; exit 0; }
 
 fail() { echo "setup: $*" >&2; exit 1; }
 
@@ -159,3 +174,4 @@ if ! install; then
   update
   install || install_failed
 fi
+npm_packages
