@@ -14,8 +14,10 @@ namespace {
 http_reply asset_reply(const web_asset& asset, unsigned status = HTTP_OK) {
     http_reply r = http_text_reply(status, std::string(asset.body), std::string(asset.type));
     r.headers.emplace_back("cache-control:", "no-cache");
+    // The player hands the video element a MediaSource, whose address is a
+    // blob: URL; its worker is one of our own files, so no worker-src blob:.
     r.headers.emplace_back("content-security-policy:",
-                           "default-src 'self'; img-src 'self'; media-src 'self'; connect-src 'self'; "
+                           "default-src 'self'; img-src 'self'; media-src 'self' blob:; connect-src 'self'; "
                            "frame-ancestors 'none'; base-uri 'none'; form-action 'self'");
     return r;
 }
