@@ -35,6 +35,8 @@ bool is_task_file(std::string_view name);
 // errno value, or -22, of loading the task's meta file. The "state" file and
 // the announcements carry the bare number.
 enum class task_state : int { queued = 0, running = 1, done = 2, failed = 3 };
+constexpr std::array<task_state, 4> TASK_STATES = {task_state::queued, task_state::running, task_state::done,
+                                                   task_state::failed};
 
 inline task_state task_state_of(int value) { return static_cast<task_state>(value); }
 inline int task_state_value(task_state s) { return static_cast<int>(s); }
