@@ -18,6 +18,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "archive/library.h"
 #include "demonize.h"
 #include "execute.h"
 #include "logger.h"
@@ -46,11 +47,7 @@ struct segment_desc {
     int64_t duration_ts = 0;
     int64_t start_pts = 0;
     char link[PATH_MAX];  // the hard link in path.tmp
-    char hour[PATH_MAX];  // the hour directory
-    char copy[PATH_MAX];  // the library copy
-    char thumb[PATH_MAX];
-    char index[PATH_MAX];
-    char here[PATH_MAX];
+    archive::segment_files files;
 };
 typedef struct segment_desc segment_t;
 
@@ -62,14 +59,6 @@ struct found_segment {
     std::string name;
     bool linked;
 };
-
-__attribute__((format(printf, 3, 4))) bool format_path(char* buf, size_t size, const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    const int n = vsnprintf(buf, size, fmt, ap);
-    va_end(ap);
-    return n >= 0 && static_cast<size_t>(n) < size;
-}
 
 // execute's vectors are never written through; posix_spawn just wants char*.
 char* arg(const char* s) { return const_cast<char*>(s); }
@@ -138,14 +127,14 @@ int list_segments(const char* dir, bool linked, std::vector<found_segment>* foun
     dir_ptr d(opendir(dir));
     if (!d) return -errno;
     while (const dirent* e = readdir(d.get())) {
-        if (!register_first_ts_ends(e->d_name) || !is_regular(dirfd(d.get()), e)) continue;
+        if (!archive::first_ts_ends(e->d_name) || !is_regular(dirfd(d.get()), e)) continue;
         found_segment item{false, 0, e->d_name, linked};
         struct tm ignored;
-        item.timed = register_segment_time(e->d_name, &item.timestamp, &ignored);
+        item.timed = archive::segment_time(e->d_name, &item.timestamp, &ignored);
         // A recorder's file that can never be registered would otherwise
         // fail again at every start; leftover links still go to the register
         // thread, which says why and removes them.
-        if (!linked && (!item.timed || !register_name_is_clean(item.name))) continue;
+        if (!linked && (!item.timed || !archive::segment_name_is_clean(item.name))) continue;
         found->push_back(std::move(item));
     }
     return 0;
@@ -180,17 +169,18 @@ public:
     }
 
 private:
+    // A line cut short by a kill holds no segment: its registration runs
+    // again.
     void load(const char* index) {
         path_ = index;
         names_.clear();
         std::string text;
         if (utils_read_text(index, &text) != 0) return;
-        for (std::string_view rest(text); !rest.empty();) {
-            const size_t eol = rest.find('\n');
-            const std::string_view line = rest.substr(0, eol);
-            rest.remove_prefix(eol == std::string_view::npos ? rest.size() : eol + 1);
-            names_.emplace(line.substr(0, line.find('\t')));
-        }
+        archive::for_each_index_line(text, [&](std::string_view line) {
+            archive::index_fields f;
+            if (archive::split_index_line(line, &f)) names_.emplace(f.name);
+            return true;
+        });
     }
 
     std::string path_;
@@ -212,27 +202,13 @@ int probe_key(std::string_view line, std::string_view key, int64_t* value) {
     return 1;
 }
 
-// The paths of the segment, from its time; false when one does not fit.
-bool segment_paths(const instance_t* instance, segment_t* seg) {
-    char hour[64] = {};
-    char day[64] = {};
-    strftime(hour, sizeof hour, "%Y/%m/%d/%H", &seg->result);
-    strftime(day, sizeof day, "%Y/%m/%d", &seg->result);
-    const char* lib = instance->path.lib;
-    return format_path(seg->hour, PATH_MAX, "%s/%s", lib, hour) &&
-           format_path(seg->copy, PATH_MAX, "%s/%s/%s", lib, hour, seg->name) &&
-           register_thumb_name(seg->copy, seg->thumb, PATH_MAX) &&
-           format_path(seg->index, PATH_MAX, "%s/%s/index.cvs", lib, hour) &&
-           format_path(seg->here, PATH_MAX, "%s/%s/here", lib, day);
-}
-
 // Time, hour and day of the segment and all its paths.
 bool plan_segment(const instance_t* instance, segment_t* seg) {
-    if (!register_segment_time(seg->name, &seg->timestamp, &seg->result)) {
+    if (!archive::segment_time(seg->name, &seg->timestamp, &seg->result)) {
         logger_printf(1, "%s: failed to parse [%s]", THREAD, seg->name);
         return false;
     }
-    const bool fits = segment_paths(instance, seg);
+    const bool fits = archive::segment_files_of(instance->path.lib, seg->name, seg->result, &seg->files);
     if (!fits) logger_printf(1, "%s: path too long for [%s] in [%s]", THREAD, seg->name, instance->path.lib);
     return fits;
 }
@@ -257,71 +233,71 @@ bool no_space(int err) { return err == ENOSPC || err == EDQUOT; }
 // *full tells that the copy failed for lack of space.
 bool copy_segment(segment_t* seg, bool* full) {
     // A failure here shows up in the copy; lack of space is told from it.
-    const int made = utils_mkdir_p(seg->hour, 0777);
+    const int made = utils_mkdir_p(seg->files.hour, 0777);
     const long long tA = get_current_timestamp();
-    const int64_t r = copy_file(seg->link, seg->copy);
+    const int64_t r = copy_file(seg->link, seg->files.copy);
     if (r < 0) {
-        logger_printf(1, "%s: copy_file([%s], [%s]) failed %d (%s)", THREAD, seg->link, seg->copy,
+        logger_printf(1, "%s: copy_file([%s], [%s]) failed %d (%s)", THREAD, seg->link, seg->files.copy,
                       static_cast<int>(r), register_errno_text(static_cast<int>(-r)));
         *full = no_space(static_cast<int>(-r)) || no_space(-made);
         return false;
     }
     const long long tB = get_current_timestamp();
-    logger_printf(0, "%s: copy_file([%s], [%s]) takes %ldus", THREAD, seg->link, seg->copy, us(tB - tA));
+    logger_printf(0, "%s: copy_file([%s], [%s]) takes %ldus", THREAD, seg->link, seg->files.copy, us(tB - tA));
     return true;
 }
 
 bool thumb_segment(const instance_t* instance, segment_t* seg) {
     const long long tA = get_current_timestamp();
-    const int r = register_thumb(instance->path.ffmpeg, seg->copy, seg->thumb, instance->p_exit);
+    const int r = register_thumb(instance->path.ffmpeg, seg->files.copy, seg->files.thumb, instance->p_exit);
     const long long tB = get_current_timestamp();
     if (r < 0) {
-        logger_printf(1, "%s: register_thumb(%s, %s) failed, r=%d", THREAD, seg->copy, seg->thumb, r);
+        logger_printf(1, "%s: register_thumb(%s, %s) failed, r=%d", THREAD, seg->files.copy, seg->files.thumb, r);
         return false;
     }
     // The '!' marker on this success line is deliberate: the log's readers
     // expect it there.
-    logger_printf(1, "%s: register_thumb(%s, %s) success, idle=%ldus", THREAD, seg->copy, seg->thumb,
+    logger_printf(1, "%s: register_thumb(%s, %s) success, idle=%ldus", THREAD, seg->files.copy, seg->files.thumb,
                   us(tB - tA));
     return true;
 }
 
 bool index_segment(const segment_t* seg) {
-    file_ptr f(fopen(seg->index, "a"));
+    file_ptr f(fopen(seg->files.index, "a"));
     if (!f) {
         const int r = -errno;
-        logger_printf(1, "%s: fopen(%s) failed, r=%d (%s)", THREAD, seg->index, r, register_errno_text(-r));
+        logger_printf(1, "%s: fopen(%s) failed, r=%d (%s)", THREAD, seg->files.index, r, register_errno_text(-r));
         return false;
     }
-    const int w = fprintf(f.get(), "%s\t%ld\t%ld\t%ld\n", seg->name, static_cast<long>(seg->timestamp),
-                          static_cast<long>(seg->duration_ts), static_cast<long>(seg->start_pts));
+    const std::string line = archive::index_line(seg->name, seg->timestamp, seg->duration_ts, seg->start_pts);
+    const bool written = fwrite(line.data(), 1, line.size(), f.get()) == line.size();
     // The line only counts once it has left the stream buffer.
-    if (w < 0 || fclose(f.release()) != 0) {
+    if (!written || fclose(f.release()) != 0) {
         const int r = -errno;
-        logger_printf(1, "%s: fprintf(%s) failed, r=%d (%s)", THREAD, seg->index, r, register_errno_text(-r));
+        logger_printf(1, "%s: fprintf(%s) failed, r=%d (%s)", THREAD, seg->files.index, r, register_errno_text(-r));
         return false;
     }
     return true;
 }
 
 void mark_day(const segment_t* seg) {
-    file_ptr f(fopen(seg->here, "a"));
+    file_ptr f(fopen(seg->files.here, "a"));
 }
 
 void register_segment(const instance_t* instance, const char* name) {
-    if (!register_name_is_clean(name)) {
+    if (!archive::segment_name_is_clean(name)) {
         // Left by an older run: nothing else would ever take it away.
         logger_printf(1, "%s: [%s] holds a control character, which the index cannot hold; not registered", THREAD,
                       text_escape(name).c_str());
         char link[PATH_MAX];
-        if (format_path(link, sizeof link, "%s/%s", instance->path.tmp, name)) unlink(link);
+        if (utils_format_path(link, sizeof link, "%s/%s", instance->path.tmp, name)) unlink(link);
         return;
     }
     logger_printf(0, "%s: [%s]", THREAD, name);
     segment_t seg;
     seg.name = name;
     // Never unlink a cut path: it could name another file.
-    if (!format_path(seg.link, PATH_MAX, "%s/%s", instance->path.tmp, name)) {
+    if (!utils_format_path(seg.link, PATH_MAX, "%s/%s", instance->path.tmp, name)) {
         logger_printf(1, "%s: path too long for [%s] in [%s]", THREAD, name, instance->path.tmp);
         return;
     }
@@ -353,7 +329,7 @@ int copy_in(const char* src, const char* dst, int link_error) {
     char part[PATH_MAX];
     const char* slash = strrchr(dst, '/');
     const int dir_len = slash ? static_cast<int>(slash - dst) : 0;
-    if (!slash || !format_path(part, sizeof part, "%.*s/.%s.part", dir_len, dst, slash + 1)) return -ENAMETOOLONG;
+    if (!slash || !utils_format_path(part, sizeof part, "%.*s/.%s.part", dir_len, dst, slash + 1)) return -ENAMETOOLONG;
     const int64_t copied = copy_file(src, part);
     if (copied < 0) return static_cast<int>(copied);
     const int r = link(part, dst) == 0 ? 0 : -errno;
@@ -367,8 +343,8 @@ int copy_in(const char* src, const char* dst, int link_error) {
 int link_segment(const instance_t* instance, const char* name) {
     char src[PATH_MAX];
     char dst[PATH_MAX];
-    if (!format_path(src, sizeof src, "%s/%s", instance->path.watch, name) ||
-        !format_path(dst, sizeof dst, "%s/%s", instance->path.tmp, name)) {
+    if (!utils_format_path(src, sizeof src, "%s/%s", instance->path.watch, name) ||
+        !utils_format_path(dst, sizeof dst, "%s/%s", instance->path.tmp, name)) {
         logger_printf(1, "%s: path too long for [%s]", ENQUEUE, name);
         return -ENAMETOOLONG;
     }
@@ -386,7 +362,7 @@ int link_segment(const instance_t* instance, const char* name) {
 
 // The file that stands for a found segment: its link, else the recorder's.
 bool found_path(const instance_t* instance, const found_segment& f, char (&path)[PATH_MAX]) {
-    return format_path(path, sizeof path, "%s/%s", f.linked ? instance->path.tmp : instance->path.watch,
+    return utils_format_path(path, sizeof path, "%s/%s", f.linked ? instance->path.tmp : instance->path.watch,
                        f.name.c_str());
 }
 
@@ -397,13 +373,14 @@ bool in_library(const instance_t* instance, const found_segment& f, index_names*
     segment_t seg;
     seg.name = f.name.c_str();
     char path[PATH_MAX];
-    if (!f.timed || !register_segment_time(seg.name, &seg.timestamp, &seg.result) ||
-        !segment_paths(instance, &seg) || !found_path(instance, f, path)) {
+    if (!f.timed || !archive::segment_time(seg.name, &seg.timestamp, &seg.result) ||
+        !archive::segment_files_of(instance->path.lib, seg.name, seg.result, &seg.files) ||
+        !found_path(instance, f, path)) {
         return false;
     }
     struct stat own, copy;
-    if (stat(path, &own) != 0 || stat(seg.copy, &copy) != 0 || own.st_size != copy.st_size) return false;
-    return indexes->holds(seg.index, f.name);
+    if (stat(path, &own) != 0 || stat(seg.files.copy, &copy) != 0 || own.st_size != copy.st_size) return false;
+    return indexes->holds(seg.files.index, f.name);
 }
 
 // True when one of the descriptors of process pid is target, open for
@@ -647,30 +624,3 @@ int64_t copy_fd(int in, int out, int64_t size, size_t chunk) {
     return offset;
 }
 
-bool register_name_is_clean(std::string_view name) {
-    return std::none_of(name.begin(), name.end(), [](char c) {
-        const auto u = static_cast<unsigned char>(c);
-        return u < 0x20 || u == 0x7f;
-    });
-}
-
-bool register_first_ts_ends(std::string_view s) {
-    const size_t at = s.find(".ts");
-    return at != std::string_view::npos && at + 3 == s.size();
-}
-
-bool register_thumb_name(std::string_view copy, char* out, size_t size) {
-    const std::string_view stem = register_first_ts_ends(copy) ? copy.substr(0, copy.size() - 3) : copy;
-    return format_path(out, size, "%.*s.jpg", static_cast<int>(stem.size()), stem.data());
-}
-
-bool register_segment_time(const char* name, int64_t* timestamp, struct tm* result) {
-    errno = 0;
-    char* end = nullptr;
-    const long long t = strtoll(name, &end, 10);
-    if (end == name || errno == ERANGE) return false;
-    const time_t tt = static_cast<time_t>(t);
-    if (gmtime_r(&tt, result) == nullptr) return false;
-    *timestamp = t;
-    return true;
-}

@@ -63,25 +63,6 @@ int64_t copy_file(const char* src, const char* dst);
 // bytes per call, until all are moved. size, or a negative errno.
 int64_t copy_fd(int in, int out, int64_t size, size_t chunk);
 
-// True when the first ".ts" in s is the end of s. Case-sensitive: this is the
-// watcher's test for a segment name and the thumbnail's naming rule.
-bool register_first_ts_ends(std::string_view s);
-
-// False for a name holding a control character (a tab or a line end among
-// them): the hour's index, one tab-separated line per segment, cannot hold
-// it, so such a segment is never registered.
-bool register_name_is_clean(std::string_view name);
-
-// The thumbnail's path for a library copy: its ".ts" replaced by ".jpg" when
-// that ".ts" is the first in the path, else ".jpg" appended. False when the
-// result does not fit in size bytes.
-bool register_thumb_name(std::string_view copy, char* out, size_t size);
-
-// The time at the start of name (leading blanks, optional sign, decimal
-// digits) and its UTC breakdown. False when there is no number, it is out of
-// range, or it has no calendar breakdown.
-bool register_segment_time(const char* name, int64_t* timestamp, struct tm* result);
-
 // The text of an error number; safe to call from any thread.
 const char* register_errno_text(int err);
 
