@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "archive/library.h"
+#include "handles.h"
 #include "logger.h"
 #include "text.h"
 #include "register/register.h"

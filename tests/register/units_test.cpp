@@ -7,6 +7,7 @@
 #include <climits>
 #include <random>
 
+#include "handles.h"
 #include "register/register.h"
 #include "support/support.h"
 
