@@ -31,29 +31,6 @@ struct task_free {
 };
 using task_ptr = std::unique_ptr<export_task_t, task_free>;
 
-// Adds a number to the queue under `lock`; -12 when it is full.
-int push_locked(instance_t* instance, int number) {
-    auto& q = instance->reg_queue;
-    if (q.len >= MAX_REG_QUEUE_LEN) return -12;
-    q.items[q.len++] = number;
-    return q.len;
-}
-
-// Takes the oldest number, or -1 when stopping. Waits while the queue is empty.
-int take_next(instance_t* instance) {
-    auto& q = instance->reg_queue;
-    pthread_mutex_lock(&instance->lock);
-    while (q.len == 0 && instance->p_exit->load() == 0) pthread_cond_wait(&q.cond, &instance->lock);
-    int number = -1;
-    if (instance->p_exit->load() == 0 && q.len > 0) {
-        number = q.items[0];
-        memmove(q.items, q.items + 1, sizeof q.items[0] * static_cast<size_t>(q.len - 1));
-        --q.len;
-    }
-    pthread_mutex_unlock(&instance->lock);
-    return number;
-}
-
 void set_state(instance_t* instance, export_task_t* task, archive::task_state state) {
     task->state = archive::task_state_value(state);
     export_task_save_state(instance->path.tasks, task);
@@ -187,10 +164,7 @@ int exporter_enqueue(instance_t* instance, void* obj) {
     snprintf(text, sizeof text, "{ \"new_task\" : %d }", task->sys_id);
     ws_notify_all(instance, text);
 
-    pthread_mutex_lock(&instance->lock);
-    const int r = push_locked(instance, task->sys_id);
-    pthread_cond_signal(&instance->reg_queue.cond);
-    pthread_mutex_unlock(&instance->lock);
+    const int r = keelson::queue_push(&instance->lock, &instance->reg_queue, task->sys_id);
     if (r < 0) {
         logger_printf(1, "%s: queue full, task %d stays queued until the next start", "exporter_enqueue",
                       task->sys_id);
@@ -201,8 +175,8 @@ int exporter_enqueue(instance_t* instance, void* obj) {
 void* exporter_thread_proc(void* p) {
     auto* instance = static_cast<instance_t*>(p);
     while (instance->p_exit->load() == 0) {
-        const int number = take_next(instance);
-        if (number >= 0) run_task(instance, number);
+        const auto number = keelson::queue_take(&instance->lock, &instance->reg_queue, instance->p_exit);
+        if (number) run_task(instance, *number);
     }
     worker_finished = true;
     return nullptr;
@@ -228,11 +202,7 @@ int exporter_requeue_unfinished(instance_t* instance) {
         const bool unfinished = state == archive::task_state::queued || state == archive::task_state::running;
         metrics_task_state(number, unfinished ? archive::task_state::queued : state);
         if (!unfinished) continue;
-        pthread_mutex_lock(&instance->lock);
-        const int r = push_locked(instance, number);
-        pthread_cond_signal(&instance->reg_queue.cond);
-        pthread_mutex_unlock(&instance->lock);
-        if (r < 0) {
+        if (keelson::queue_push(&instance->lock, &instance->reg_queue, number) < 0) {
             logger_printf(1, "%s: queue full, task %d and later ones wait for the next start",
                           "exporter_requeue_unfinished", number);
             break;

@@ -4,13 +4,13 @@
 #include <pthread.h>
 
 #include "common/instance.h"
+#include "common/queue.h"
 #include "exporter/access.h"
 
 #define PRODUCT_NAME "BrindlewoodExporter"
 #define PRODUCT_STRING PRODUCT_BANNER(PRODUCT_NAME)
 
 constexpr int MAX_LIBS = 8;
-constexpr int MAX_REG_QUEUE_LEN = 8196;
 constexpr int WS_POOL_SIZE = 32;
 
 struct instance_desc {
@@ -25,11 +25,7 @@ struct instance_desc {
     } path;
     pthread_mutex_t lock;
     // Numbers of the tasks waiting for the worker, oldest first.
-    struct {
-        int items[MAX_REG_QUEUE_LEN];
-        pthread_cond_t cond;
-        int len;
-    } reg_queue;
+    keelson::bounded_queue<int> reg_queue;
     struct {
         int sys_id;  // the number the next task gets
     } tasks;

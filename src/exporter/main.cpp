@@ -64,9 +64,7 @@ void warn_relative_paths() {
 // hand (its final state still reaches them), then joins it.
 void stop_worker(pthread_t worker, bool started) {
     logger_printf(0, "%s: waiting register...", "main");
-    pthread_mutex_lock(&instance->lock);
-    pthread_cond_broadcast(&instance->reg_queue.cond);
-    pthread_mutex_unlock(&instance->lock);
+    keelson::queue_wake(&instance->lock, &instance->reg_queue);
     if (started) {
         ws_service_until(instance, exporter_finished);
         pthread_join(worker, nullptr);

@@ -6,11 +6,10 @@
 #include <memory>
 
 #include "common/instance.h"
+#include "common/queue.h"
 
 #define PRODUCT_NAME "Brindlewood"
 #define PRODUCT_STRING PRODUCT_BANNER(PRODUCT_NAME)
-
-constexpr int MAX_REG_QUEUE_LEN = 8196;
 
 struct instance_desc {
     void* ctl;
@@ -26,11 +25,7 @@ struct instance_desc {
     pthread_mutex_t lock;
     // Segment file names waiting for registration, oldest first; each is
     // owned by the queue until the register thread takes it.
-    struct {
-        std::unique_ptr<char[]> items[MAX_REG_QUEUE_LEN];
-        pthread_cond_t cond;
-        int len;
-    } reg_queue;
+    keelson::bounded_queue<std::unique_ptr<char[]>> reg_queue;
     DEFAULT_INSTANCE_PARAMS
 };
 typedef struct instance_desc instance_t;

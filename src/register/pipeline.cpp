@@ -157,9 +157,10 @@ void* register_thread_proc(void* p) {
     auto* instance = static_cast<instance_t*>(p);
     while (instance->p_exit->load() == 0) {
         // The segment in hand is always finished, whatever the flag says.
-        std::unique_ptr<char[]> name = register_take(instance);
-        if (name) register_segment(instance, name.get());
+        auto name = keelson::queue_take(&instance->lock, &instance->reg_queue, instance->p_exit);
+        if (name) register_segment(instance, name->get());
     }
-    register_drop_all(instance);
+    // Names still queued are dropped; their links stay for the next start.
+    keelson::queue_drop_all(&instance->lock, &instance->reg_queue);
     return nullptr;
 }

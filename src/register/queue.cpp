@@ -30,18 +30,6 @@ std::unique_ptr<char[]> copy_name(const char* name) {
     }
 }
 
-// Appends an owned name; the new length, or -12 when the queue is full.
-int queue_push(instance_t* instance, std::unique_ptr<char[]> name) {
-    auto& q = instance->reg_queue;
-    int r = -12;
-    mutex_guard guard(&instance->lock);
-    if (q.len < MAX_REG_QUEUE_LEN) {
-        q.items[q.len++] = std::move(name);
-        r = q.len;
-    }
-    pthread_cond_signal(&q.cond);
-    return r;
-}
 
 // Copies src to dst instead of linking it. link_error is why the link failed;
 // it is said once per run with its remedy.
@@ -83,7 +71,7 @@ int register_link(const instance_t* instance, const char* name) {
 
 int register_queue_name(instance_t* instance, const char* name) {
     auto copy = copy_name(name);
-    return copy ? queue_push(instance, std::move(copy)) : -12;
+    return copy ? keelson::queue_push(&instance->lock, &instance->reg_queue, std::move(copy)) : -12;
 }
 
 int register_enqueue(instance_t* instance, const char* name) {
@@ -94,28 +82,10 @@ int register_enqueue(instance_t* instance, const char* name) {
         logger_printf(1, "%s: no memory for [%s], it stays in [%s]", ENQUEUE, name, instance->path.tmp);
         return -12;
     }
-    const int r = queue_push(instance, std::move(copy));
+    const int r = keelson::queue_push(&instance->lock, &instance->reg_queue, std::move(copy));
     if (r < 0) {
         logger_printf(1, "%s: queue full (%d names waiting), [%s] stays in [%s]", ENQUEUE, MAX_REG_QUEUE_LEN,
                       name, instance->path.tmp);
     }
     return r;
-}
-
-std::unique_ptr<char[]> register_take(instance_t* instance) {
-    auto& q = instance->reg_queue;
-    mutex_guard guard(&instance->lock);
-    while (q.len == 0 && instance->p_exit->load() == 0) pthread_cond_wait(&q.cond, &instance->lock);
-    if (instance->p_exit->load() != 0 || q.len == 0) return nullptr;
-    std::unique_ptr<char[]> name = std::move(q.items[0]);
-    std::move(q.items + 1, q.items + q.len, q.items);
-    --q.len;
-    return name;
-}
-
-void register_drop_all(instance_t* instance) {
-    auto& q = instance->reg_queue;
-    mutex_guard guard(&instance->lock);
-    for (int i = 0; i < q.len; ++i) q.items[i].reset();
-    q.len = 0;
 }
