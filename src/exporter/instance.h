@@ -13,6 +13,10 @@
 constexpr int MAX_LIBS = 8;
 constexpr int WS_POOL_SIZE = 32;
 
+// The export daemon's record and its functions have a namespace of their
+// own: the register daemon's have the same names.
+namespace exporter {
+
 struct instance_desc {
     void* ctl;
     int port;
@@ -46,3 +50,11 @@ int instance_release(instance_t** pinstance);
 int instance_opts(instance_t* instance, int argc, char** argv);
 int instance_usage(instance_t* instance);
 int opts_from_file_cb(int argc, char** argv, void* app);
+// The whole option table, own rows and common ones, as the parser reads it.
+const struct option* instance_long_options();
+
+}  // namespace exporter
+
+// The daemon's modules name the record plainly. A file that included both
+// daemons' records would not compile, which is as it should be.
+using exporter::instance_t;

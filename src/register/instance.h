@@ -11,6 +11,10 @@
 #define PRODUCT_NAME "Brindlewood"
 #define PRODUCT_STRING PRODUCT_BANNER(PRODUCT_NAME)
 
+// The register daemon's record and its functions have a namespace of their
+// own: the export daemon's have the same names.
+namespace brindlewood {
+
 struct instance_desc {
     void* ctl;
     int port;
@@ -35,3 +39,11 @@ int instance_release(instance_t** pinstance);
 int instance_opts(instance_t* instance, int argc, char** argv);
 int instance_usage(instance_t* instance);
 int opts_from_file_cb(int argc, char** argv, void* app);
+// The whole option table, own rows and common ones, as the parser reads it.
+const struct option* instance_long_options();
+
+}  // namespace brindlewood
+
+// The daemon's modules name the record plainly. A file that included both
+// daemons' records would not compile, which is as it should be.
+using brindlewood::instance_t;

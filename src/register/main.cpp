@@ -56,7 +56,7 @@ void stop(worker* w, bool wake_queue) {
 int main(int argc, char** argv) {
     // One daemon to a holding folder: a second would register everything
     // twice.
-    const keelson::daemon_desc<instance_t> desc{PRODUCT_NAME, PRODUCT_STRING, instance_opts,
+    const keelson::daemon_desc<instance_t> desc{PRODUCT_NAME, PRODUCT_STRING, brindlewood::instance_opts,
                                                 [](const instance_t* i) -> const char* { return i->path.tmp; }};
     std::optional<unique_fd> folder_lock;
     const int r = keelson::daemon_open(&instance, &f_exit, argc, argv, desc, &folder_lock);

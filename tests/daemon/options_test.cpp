@@ -234,12 +234,12 @@ TEST(OptionFiles, UnreadableAndOverfullFilesEndCleanly) {
 
 TEST(Instance, ReleaseTwiceIsHarmless) {
     instance_t* p = nullptr;
-    EXPECT_EQ(instance_init(nullptr), -22);
+    EXPECT_EQ(brindlewood::instance_init(nullptr), -22);
     ASSERT_EQ(instance_init(&p), 0);
     EXPECT_EQ(p->reg_queue.len, 0);
     EXPECT_EQ(p->path.lib[0], '\0');
     EXPECT_EQ(instance_release(&p), 0);
     EXPECT_EQ(p, nullptr);
     EXPECT_EQ(instance_release(&p), -12);
-    EXPECT_EQ(instance_release(nullptr), -22);
+    EXPECT_EQ(brindlewood::instance_release(nullptr), -22);
 }
