@@ -1,5 +1,6 @@
 #include "archive/playlist.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 

@@ -62,7 +62,6 @@ std::string task_state_text(task_state s) { return std::to_string(task_state_val
 bool parse_task_state(std::string_view text, task_state* s) {
     while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
     while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
-    if (text.starts_with('+')) text.remove_prefix(1);
     int v = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
     if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return false;

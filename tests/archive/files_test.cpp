@@ -135,7 +135,7 @@ TEST(TaskFolder, FolderNamesAndStatesRoundTrip) {
     task_state s = task_state::queued;
     EXPECT_TRUE(parse_task_state(" 2\n", &s));
     EXPECT_EQ(s, task_state::done);
-    for (const char* no : {"", "-", "2x", "1 2", "99999999999"}) EXPECT_FALSE(parse_task_state(no, &s)) << no;
+    for (const char* no : {"", "-", "+2", "2x", "1 2", "99999999999"}) EXPECT_FALSE(parse_task_state(no, &s)) << no;
     EXPECT_STREQ(task_state_name(task_state::failed), "failed");
     EXPECT_EQ(task_state_name(task_state_of(-2)), nullptr);
     EXPECT_TRUE(task_state_ended(task_state_of(-2)));
