@@ -154,12 +154,9 @@ int instance_destroy(Instance** pinstance) {
 
 }  // namespace keelson
 
-// The daemon's whole option table, its own rows and the common ones, as
-// the parser reads it.
-const struct option* instance_long_options();
-
 // The instance functions every daemon has, around its own long_options
-// table, set_own_opt and the usage lines of its own options.
+// table, set_own_opt and the usage lines of its own options; expanded in the
+// daemon's own namespace, where its instance.h declares them.
 #define INSTANCE_FUNCTIONS(own_usage_lines)                                                                    \
     namespace {                                                                                                \
     int usage() { return instance_usage(nullptr); }                                                            \

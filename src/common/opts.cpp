@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -24,14 +25,15 @@ std::vector<file_id> reading;
 constexpr char BLANKS[] = "\n\t\r ";
 
 // The argument a line holds, or an empty string for blank and comment lines.
-std::string argument_of(const char* line) {
-    std::string s(line);
-    const size_t end = s.find_last_not_of(BLANKS);
-    if (end == std::string::npos) return {};
-    s.erase(end + 1);
-    s.erase(0, s.find_first_not_of(BLANKS));
-    if (s[0] == '#') return {};
-    return s;
+// A NUL ends the line's text, as it ends a C string.
+std::string argument_of(std::string_view line) {
+    line = line.substr(0, line.find('\0'));
+    const size_t end = line.find_last_not_of(BLANKS);
+    if (end == std::string_view::npos) return {};
+    line = line.substr(0, end + 1);
+    line.remove_prefix(line.find_first_not_of(BLANKS));
+    if (line[0] == '#') return {};
+    return std::string(line);
 }
 
 bool is_being_read(const file_id& id) {
@@ -41,32 +43,63 @@ bool is_being_read(const file_id& id) {
     return false;
 }
 
+// The line a read of at most OPTS_LINE_MAX - 1 bytes gives, as fgets reads
+// it: through the first line feed, or that many bytes of a longer line.
+constexpr size_t OPTS_LINE_MAX = 4096;
+
+std::string_view next_line(std::string_view* text) {
+    const size_t limit = std::min(text->size(), OPTS_LINE_MAX - 1);
+    const size_t eol = text->substr(0, limit).find('\n');
+    const size_t n = eol == std::string_view::npos ? limit : eol + 1;
+    const std::string_view line = text->substr(0, n);
+    text->remove_prefix(n);
+    return line;
+}
+
+// Reads the whole stream into *text; false with errno set on a read error,
+// *text then holding what came before it.
+bool read_all(FILE* f, std::string* text) {
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) text->append(buf, n);
+    return ferror(f) == 0;
+}
+
 // Collects the file's arguments after slot 0 (its name). False on a read
 // error, which is reported; the arguments collected so far are then unused.
 bool collect(FILE* f, const char* filename, std::vector<std::string>* args) {
-    char line[4096];
-    bool warned = false;
-    while (fgets(line, sizeof line, f) != nullptr) {
-        std::string arg = argument_of(line);
-        if (arg.empty()) continue;
-        if (args->size() > static_cast<size_t>(MAX_OPTS_FILE_ARGS)) {
-            if (!warned) {
-                fprintf(stderr, "opts_from_file: [%s] holds more than %d arguments, the rest is ignored\n",
-                        filename, MAX_OPTS_FILE_ARGS);
-            }
-            warned = true;
-            continue;
-        }
-        args->push_back(std::move(arg));
+    std::string text;
+    const bool read = read_all(f, &text);
+    const int err = errno;
+    bool more = false;
+    for (std::string& arg : opts_from_text(text, &more)) args->push_back(std::move(arg));
+    if (more) {
+        fprintf(stderr, "opts_from_file: [%s] holds more than %d arguments, the rest is ignored\n", filename,
+                MAX_OPTS_FILE_ARGS);
     }
-    if (ferror(f)) {
-        fprintf(stderr, "opts_from_file: failed to read [%s]: %s\n", filename, strerror(errno));
+    if (!read) {
+        fprintf(stderr, "opts_from_file: failed to read [%s]: %s\n", filename, strerror(err));
         return false;
     }
     return true;
 }
 
 }  // namespace
+
+std::vector<std::string> opts_from_text(std::string_view text, bool* more) {
+    std::vector<std::string> args;
+    *more = false;
+    while (!text.empty()) {
+        std::string arg = argument_of(next_line(&text));
+        if (arg.empty()) continue;
+        if (args.size() >= static_cast<size_t>(MAX_OPTS_FILE_ARGS)) {
+            *more = true;
+            continue;
+        }
+        args.push_back(std::move(arg));
+    }
+    return args;
+}
 
 int opts_from_file(const char* filename, void* instance, opts_callback cb) {
     file_ptr f(fopen(filename, "r"));

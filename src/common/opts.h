@@ -4,6 +4,9 @@
 #include <limits.h>
 
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "strl.h"
 
@@ -17,6 +20,13 @@ constexpr int MAX_OPTS_FILE_ARGS = 4095;
 // 1 when the file cannot be opened or read (or would be read inside itself);
 // otherwise the callback's result when the file held an argument, else 0.
 int opts_from_file(const char* filename, void* instance, opts_callback cb);
+
+// The arguments an option file's text holds, in order: one per line, blanks
+// and tabs around it removed, blank lines and lines starting with '#'
+// skipped. A line is read as fgets reads it, at most 4095 bytes at a time,
+// and its text ends at a NUL. At most MAX_OPTS_FILE_ARGS are kept; *more
+// tells that the text held more.
+std::vector<std::string> opts_from_text(std::string_view text, bool* more);
 
 // Generates the daemon's opts_from_file_cb, which parses a file's arguments
 // with the daemon's own instance_opts.

@@ -1,5 +1,7 @@
 #include "exporter/instance.h"
 
+namespace exporter {
+
 namespace {
 
 const struct option long_options[] = {
@@ -38,3 +40,5 @@ bool set_own_opt(instance_t* instance, int code, const char* value) {
 }  // namespace
 
 INSTANCE_FUNCTIONS("    --port=<N>                             xmlrpc control port\n")
+
+}  // namespace exporter

@@ -4,14 +4,18 @@
 #include <pthread.h>
 
 #include "common/instance.h"
+#include "common/queue.h"
 #include "exporter/access.h"
 
 #define PRODUCT_NAME "BrindlewoodExporter"
 #define PRODUCT_STRING PRODUCT_BANNER(PRODUCT_NAME)
 
 constexpr int MAX_LIBS = 8;
-constexpr int MAX_REG_QUEUE_LEN = 8196;
 constexpr int WS_POOL_SIZE = 32;
+
+// The export daemon's record and its functions have a namespace of their
+// own: the register daemon's have the same names.
+namespace exporter {
 
 struct instance_desc {
     void* ctl;
@@ -25,11 +29,7 @@ struct instance_desc {
     } path;
     pthread_mutex_t lock;
     // Numbers of the tasks waiting for the worker, oldest first.
-    struct {
-        int items[MAX_REG_QUEUE_LEN];
-        pthread_cond_t cond;
-        int len;
-    } reg_queue;
+    keelson::bounded_queue<int> reg_queue;
     struct {
         int sys_id;  // the number the next task gets
     } tasks;
@@ -50,3 +50,11 @@ int instance_release(instance_t** pinstance);
 int instance_opts(instance_t* instance, int argc, char** argv);
 int instance_usage(instance_t* instance);
 int opts_from_file_cb(int argc, char** argv, void* app);
+// The whole option table, own rows and common ones, as the parser reads it.
+const struct option* instance_long_options();
+
+}  // namespace exporter
+
+// The daemon's modules name the record plainly. A file that included both
+// daemons' records would not compile, which is as it should be.
+using exporter::instance_t;

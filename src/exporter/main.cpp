@@ -64,9 +64,7 @@ void warn_relative_paths() {
 // hand (its final state still reaches them), then joins it.
 void stop_worker(pthread_t worker, bool started) {
     logger_printf(0, "%s: waiting register...", "main");
-    pthread_mutex_lock(&instance->lock);
-    pthread_cond_broadcast(&instance->reg_queue.cond);
-    pthread_mutex_unlock(&instance->lock);
+    keelson::queue_wake(&instance->lock, &instance->reg_queue);
     if (started) {
         ws_service_until(instance, exporter_finished);
         pthread_join(worker, nullptr);
@@ -79,7 +77,7 @@ void stop_worker(pthread_t worker, bool started) {
 
 int main(int argc, char** argv) {
     // One daemon to a tasks folder: a second would number tasks twice.
-    const keelson::daemon_desc<instance_t> desc{PRODUCT_NAME, PRODUCT_STRING, instance_opts,
+    const keelson::daemon_desc<instance_t> desc{PRODUCT_NAME, PRODUCT_STRING, exporter::instance_opts,
                                                 [](const instance_t* i) -> const char* { return i->path.tasks; }};
     std::optional<unique_fd> folder_lock;
     int r = keelson::daemon_open(&instance, &f_exit, argc, argv, desc, &folder_lock);

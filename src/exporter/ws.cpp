@@ -146,11 +146,11 @@ void queue_task_list(instance_t* instance, ws_cb_session_t* s) {
     if (l + 1 + LWS_PRE > WS_RECV_BUF) {
         // Closing would only repeat at every reconnection; say so instead.
         logger_printf(1, "%s: the list of %d tasks takes %zu bytes, more than one message may; not sent",
-                      "ws_cb_main", n, l);
+                      "queue_task_list", n, l);
         return;
     }
     instance_lock guard(instance);
-    append_locked(s, text, l, "ws_cb_main");
+    append_locked(s, text, l, "queue_task_list");
 }
 
 void enter_pool_locked(instance_t* instance, ws_cb_session_t* s) {
@@ -168,12 +168,12 @@ int on_established(instance_t* instance, ws_slot* slot, struct lws* wsi) {
     char addr[50] = "";
     lws_get_peer_simple(wsi, addr, sizeof addr);
     if (open_sessions >= WS_MAX_SESSIONS) {
-        logger_printf(1, "%s: %d connections open already, refusing [%s]", "ws_cb_main", open_sessions, addr);
+        logger_printf(1, "%s: %d connections open already, refusing [%s]", "on_established", open_sessions, addr);
         return -1;
     }
     session_ptr s = session_alloc();
     if (!s) {
-        logger_printf(1, "%s: no memory for the connection of [%s]", "ws_cb_main", addr);
+        logger_printf(1, "%s: no memory for the connection of [%s]", "on_established", addr);
         return -1;
     }
     logger_printf(0, "%s: LWS_CALLBACK_ESTABLISHED[%s(%s)], ctx=%p", "ws_cb_main", addr, addr,
@@ -282,7 +282,7 @@ int admit(instance_t* instance, struct lws* wsi) {
     char addr[50] = "";
     lws_get_peer_simple(wsi, addr, sizeof addr);
     logger_printf(1, "%s: refused the WebSocket handshake of [%s] (Origin [%s], Host [%s]) with HTTP %u: %s",
-                  "ws_cb_main", addr, text_escape(req.origin).c_str(), text_escape(req.host).c_str(),
+                  "admit", addr, text_escape(req.origin).c_str(), text_escape(req.host).c_str(),
                   access_status(verdict), access_reason(verdict));
     metrics_refused(verdict == access_verdict::foreign_origin ? "origin" : "token");
     // Non-zero ends the connection once the answer is out; -1 at once.

@@ -1,5 +1,7 @@
 #include "register/instance.h"
 
+namespace brindlewood {
+
 namespace {
 
 const struct option long_options[] = {
@@ -27,3 +29,5 @@ bool set_own_opt(instance_t* instance, int code, const char* value) {
 }  // namespace
 
 INSTANCE_FUNCTIONS("    --port=<N>                             xmlrpc control port\n")
+
+}  // namespace brindlewood

@@ -6,11 +6,14 @@
 #include <memory>
 
 #include "common/instance.h"
+#include "common/queue.h"
 
 #define PRODUCT_NAME "Brindlewood"
 #define PRODUCT_STRING PRODUCT_BANNER(PRODUCT_NAME)
 
-constexpr int MAX_REG_QUEUE_LEN = 8196;
+// The register daemon's record and its functions have a namespace of their
+// own: the export daemon's have the same names.
+namespace brindlewood {
 
 struct instance_desc {
     void* ctl;
@@ -26,11 +29,7 @@ struct instance_desc {
     pthread_mutex_t lock;
     // Segment file names waiting for registration, oldest first; each is
     // owned by the queue until the register thread takes it.
-    struct {
-        std::unique_ptr<char[]> items[MAX_REG_QUEUE_LEN];
-        pthread_cond_t cond;
-        int len;
-    } reg_queue;
+    keelson::bounded_queue<std::unique_ptr<char[]>> reg_queue;
     DEFAULT_INSTANCE_PARAMS
 };
 typedef struct instance_desc instance_t;
@@ -40,3 +39,11 @@ int instance_release(instance_t** pinstance);
 int instance_opts(instance_t* instance, int argc, char** argv);
 int instance_usage(instance_t* instance);
 int opts_from_file_cb(int argc, char** argv, void* app);
+// The whole option table, own rows and common ones, as the parser reads it.
+const struct option* instance_long_options();
+
+}  // namespace brindlewood
+
+// The daemon's modules name the record plainly. A file that included both
+// daemons' records would not compile, which is as it should be.
+using brindlewood::instance_t;

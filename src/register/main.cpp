@@ -44,17 +44,9 @@ void wait_for_exit_flag() {
     signals_flush();
 }
 
-// Wakes a register thread that waits for names; under the lock, so that one
-// which has just tested the flag is waiting already.
-void wake_register() {
-    pthread_mutex_lock(&instance->lock);
-    pthread_cond_broadcast(&instance->reg_queue.cond);
-    pthread_mutex_unlock(&instance->lock);
-}
-
 void stop(worker* w, bool wake_queue) {
     logger_printf(0, "%s: waiting %s...", "main", w->name);
-    if (wake_queue) wake_register();
+    if (wake_queue) keelson::queue_wake(&instance->lock, &instance->reg_queue);
     if (w->started) pthread_join(w->thread, nullptr);
     logger_printf(0, "%s: finished %s", "main", w->name);
 }
@@ -64,7 +56,7 @@ void stop(worker* w, bool wake_queue) {
 int main(int argc, char** argv) {
     // One daemon to a holding folder: a second would register everything
     // twice.
-    const keelson::daemon_desc<instance_t> desc{PRODUCT_NAME, PRODUCT_STRING, instance_opts,
+    const keelson::daemon_desc<instance_t> desc{PRODUCT_NAME, PRODUCT_STRING, brindlewood::instance_opts,
                                                 [](const instance_t* i) -> const char* { return i->path.tmp; }};
     std::optional<unique_fd> folder_lock;
     const int r = keelson::daemon_open(&instance, &f_exit, argc, argv, desc, &folder_lock);

@@ -125,6 +125,14 @@ TEST(OptionFiles, LinesBecomeWholeArguments) {
     EXPECT_EQ(opts_from_file((tmp / "missing").c_str(), nullptr, record_args), 1);
     err.restore();
     EXPECT_EQ(err.text(), "opts_from_file: failed to open [" + tmp / "missing" + "]\n");
+
+    // The text alone, read as the file is: a line longer than 4095 bytes
+    // comes in pieces, and a NUL ends a line's text.
+    bool more = true;
+    const std::string long_line = "--" + std::string(4998, 'a');
+    EXPECT_EQ(opts_from_text(long_line + std::string("\n--b\0junk\n #c\n--d", 17), &more),
+              (std::vector<std::string>{long_line.substr(0, 4095), long_line.substr(4095), "--b", "--d"}));
+    EXPECT_FALSE(more);
 }
 
 TEST(OptionFiles, TwoLineOptionsAndTheDefaultsTheyRestore) {
@@ -234,12 +242,12 @@ TEST(OptionFiles, UnreadableAndOverfullFilesEndCleanly) {
 
 TEST(Instance, ReleaseTwiceIsHarmless) {
     instance_t* p = nullptr;
-    EXPECT_EQ(instance_init(nullptr), -22);
+    EXPECT_EQ(brindlewood::instance_init(nullptr), -22);
     ASSERT_EQ(instance_init(&p), 0);
     EXPECT_EQ(p->reg_queue.len, 0);
     EXPECT_EQ(p->path.lib[0], '\0');
     EXPECT_EQ(instance_release(&p), 0);
     EXPECT_EQ(p, nullptr);
     EXPECT_EQ(instance_release(&p), -12);
-    EXPECT_EQ(instance_release(nullptr), -22);
+    EXPECT_EQ(brindlewood::instance_release(nullptr), -22);
 }

@@ -12,9 +12,11 @@
 #if defined(PREFIX_TEST_EXPORTER)
 #include "exporter/instance.h"
 #define PREFIX_SUITE ExporterOptionPrefixes
+namespace daemon_opts = exporter;
 #else
 #include "register/instance.h"
 #define PREFIX_SUITE RegisterOptionPrefixes
+namespace daemon_opts = brindlewood;
 #endif
 
 using testsupport::StderrCapture;
@@ -76,7 +78,7 @@ TEST(PREFIX_SUITE, EveryFormerPrefixResolvesAsBefore) {
         for (size_t n = 1; n <= name.size(); ++n) {
             const std::string prefix = "--" + name.substr(0, n);
             for (const std::string& arg : {prefix, prefix + "=1"}) {
-                EXPECT_EQ(answer(instance_long_options(), arg, tmp), answer(first_table, arg, tmp)) << arg;
+                EXPECT_EQ(answer(daemon_opts::instance_long_options(), arg, tmp), answer(first_table, arg, tmp)) << arg;
             }
         }
     }
