@@ -35,6 +35,14 @@ void replace_all(char* s, const char* pattern, const char* replacement) {
 
 }  // namespace
 
+bool utils_format_path(char* buf, size_t size, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = vsnprintf(buf, size, fmt, ap);
+    va_end(ap);
+    return n >= 0 && static_cast<size_t>(n) < size;
+}
+
 int utils_mkdir_p(char* path, int mode) {
     if (path == nullptr || path[0] == '\0') return 0;
     for (char* p = path + 1; *p != '\0'; ++p) {

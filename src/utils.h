@@ -3,8 +3,13 @@
 
 #include <sys/time.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+
+// Formats a path into buf like snprintf; false when it does not fit (buf
+// then holds a cut path, which must not be used).
+__attribute__((format(printf, 3, 4))) bool utils_format_path(char* buf, size_t size, const char* fmt, ...);
 
 // Creates path and its missing parents. 0 when the directory exists
 // afterwards (or an entry of that name already existed), else the negated

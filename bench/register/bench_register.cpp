@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "archive/library.h"
 #include "execute.h"
 #include "logger.h"
 #include "register/instance.h"
@@ -197,7 +198,7 @@ std::vector<std::string> hour_folders(const std::vector<std::string>& names) {
     for (const auto& name : names) {
         int64_t t = 0;
         struct tm tm = {};
-        if (!register_segment_time(name.c_str(), &t, &tm)) continue;
+        if (!archive::segment_time(name.c_str(), &t, &tm)) continue;
         char hour[64];
         strftime(hour, sizeof hour, "%Y/%m/%d/%H", &tm);
         if (std::find(hours.begin(), hours.end(), hour) == hours.end()) hours.emplace_back(hour);

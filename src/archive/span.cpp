@@ -1,7 +1,6 @@
 #include "archive/span.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <ctime>
 #include <string_view>
@@ -11,47 +10,6 @@
 
 namespace archive {
 namespace {
-
-bool parse_int64(std::string_view text, int64_t* value) {
-    if (text.empty()) return false;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *value);
-    return ec == std::errc() && end == text.data() + text.size();
-}
-
-// The next tab-separated field of line, taken off its front.
-std::string_view next_field(std::string_view* line) {
-    const size_t tab = line->find('\t');
-    const std::string_view field = line->substr(0, tab);
-    line->remove_prefix(tab == std::string_view::npos ? line->size() : tab + 1);
-    return field;
-}
-
-// The four fields of an index line, the name still pointing into the line.
-struct fields {
-    std::string_view name;
-    int64_t t = 0;
-    int64_t duration_ts = 0;
-    int64_t start_pts = 0;
-};
-
-bool split_line(std::string_view line, fields* f) {
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    // Exactly four fields: a tab in the last one fails its number.
-    f->name = next_field(&line);
-    const std::string_view t = next_field(&line);
-    const std::string_view d = next_field(&line);
-    return !f->name.empty() && parse_int64(t, &f->t) && parse_int64(d, &f->duration_ts) &&
-           parse_int64(line, &f->start_pts) && f->duration_ts > 0;
-}
-
-// "<t>.ts": the name the export daemon gives a segment's file, so the only
-// segments an export can play.
-bool is_canonical_name(std::string_view name, int64_t t) {
-    char digits[24];
-    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, t);
-    const std::string_view number(digits, ec == std::errc() ? static_cast<size_t>(end - digits) : 0);
-    return name.size() == number.size() + 3 && name.starts_with(number) && name.ends_with(".ts");
-}
 
 double seconds_of(int64_t duration_ts) { return static_cast<double>(duration_ts) / TICKS_PER_SECOND; }
 
@@ -66,20 +24,19 @@ template <class LineFn>
 bool for_each_line(const std::string& file, std::string* error, LineFn line_fn) {
     std::string text;
     if (utils_read_text(file.c_str(), &text) != 0) return true;
-    std::string_view rest(text);
-    for (int number = 1; !rest.empty(); ++number) {
-        const size_t eol = rest.find('\n');
-        const std::string_view line = rest.substr(0, eol);
-        rest.remove_prefix(eol == std::string_view::npos ? rest.size() : eol + 1);
-        if (line.empty()) continue;
-        fields f;
-        if (!split_line(line, &f)) {
-            *error = "malformed index line " + std::to_string(number) + " in " + file + ": " + std::string(line);
+    std::string_view bad;
+    const int number = for_each_index_line(text, [&](std::string_view line) {
+        index_fields f;
+        if (!split_index_line(line, &f)) {
+            bad = line;
             return false;
         }
         line_fn(f);
-    }
-    return true;
+        return true;
+    });
+    if (number == 0) return true;
+    *error = "malformed index line " + std::to_string(number) + " in " + file + ": " + std::string(bad);
+    return false;
 }
 
 // Calls hour_fn(hour's index file, hour's start) for every hour from the one
@@ -89,7 +46,7 @@ template <class HourFn>
 bool for_each_hour(const std::string& lib, int64_t from, int64_t to, HourFn hour_fn) {
     const int64_t first_hour = (from - 3600) - ((from - 3600) % 3600 + 3600) % 3600;
     for (int64_t hour = first_hour; hour <= to; hour += 3600) {
-        if (!hour_fn(lib + "/" + hour_dir(hour) + "/index.cvs", hour)) return false;
+        if (!hour_fn(index_path(lib, hour), hour)) return false;
     }
     return true;
 }
@@ -166,25 +123,10 @@ std::string uncovered_text(const std::vector<index_entry>& entries, int64_t from
 
 }  // namespace
 
-std::optional<index_entry> parse_index_line(const std::string& line) {
-    fields f;
-    if (!split_line(line, &f)) return std::nullopt;
-    return index_entry{std::string(f.name), f.t, f.duration_ts, f.start_pts};
-}
-
-std::string hour_dir(int64_t t) {
-    const time_t tt = static_cast<time_t>(t);
-    struct tm tm_utc;
-    if (gmtime_r(&tt, &tm_utc) == nullptr) return {};
-    char buf[64] = {0};
-    strftime(buf, sizeof buf, "%Y/%m/%d/%H", &tm_utc);
-    return buf;
-}
-
 bool read_indexes(const std::string& lib, int64_t from, int64_t to, std::vector<index_entry>* out,
                   std::string* error) {
     return for_each_hour(lib, from, to, [&](const std::string& file, int64_t) {
-        return for_each_line(file, error, [&](const fields& f) {
+        return for_each_line(file, error, [&](const index_fields& f) {
             out->push_back(index_entry{std::string(f.name), f.t, f.duration_ts, f.start_pts});
         });
     });
@@ -198,7 +140,7 @@ std::vector<index_entry> playable_segments(std::vector<index_entry> entries, int
         index_entry& e = entries[k];
         if (k + 1 < entries.size() && entries[k + 1].t == e.t) continue;
         if (!overlaps(e.t, e.seconds(), from, to)) continue;
-        if (!is_canonical_name(e.name, e.t)) {
+        if (!is_canonical_segment_name(e.name, e.t)) {
             if (skipped != nullptr) skipped->push_back(e.name);
             continue;
         }
@@ -220,11 +162,11 @@ bool read_coverage(const std::string& lib, int64_t from, int64_t to, coverage* c
     std::vector<timed_segment> hour;
     const bool ok = for_each_hour(lib, from, to, [&](const std::string& file, int64_t start) {
         hour.clear();
-        const bool read = for_each_line(file, error, [&](const fields& f) {
+        const bool read = for_each_line(file, error, [&](const index_fields& f) {
             // A line of another hour names a file that is not where the
             // export daemon looks for it.
             const bool in_hour = f.t >= start && f.t < start + 3600;
-            hour.push_back({f.t, f.duration_ts, in_hour && is_canonical_name(f.name, f.t)});
+            hour.push_back({f.t, f.duration_ts, in_hour && is_canonical_segment_name(f.name, f.t)});
         });
         sort_by_time(&hour);
         for (size_t k = 0; k < hour.size(); ++k) {

@@ -8,27 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "archive/library.h"
+
 namespace archive {
-
-// Ticks per second of segment durations in the library's indexes.
-constexpr double TICKS_PER_SECOND = 90000.0;
-
-// One line of an hour's "index.cvs".
-struct index_entry {
-    std::string name;
-    int64_t t = 0;
-    int64_t duration_ts = 0;
-    int64_t start_pts = 0;
-
-    double seconds() const { return static_cast<double>(duration_ts) / TICKS_PER_SECOND; }
-};
-
-// Parses one index line ("name\tt\tduration_ts\tstart_pts"); nothing when
-// the line is malformed.
-std::optional<index_entry> parse_index_line(const std::string& line);
-
-// The hour folder "%Y/%m/%d/%H" of t, in UTC.
-std::string hour_dir(int64_t t);
 
 // Reads the indexes of every hour from the one before `from` (a segment that
 // starts there may run into the span) to the one holding `to`. Hours without

@@ -17,6 +17,7 @@
 
 #include "client/protocol.h"
 #include "archive/clip.h"
+#include "archive/task_store.h"
 #include "archive/timearg.h"
 #include "client/ws_link.h"
 #include "text.h"
@@ -80,12 +81,6 @@ bool read_text(const std::string& file, std::string* text) {
     return true;
 }
 
-std::string task_file(const std::string& tasks_path, int task, const char* name) {
-    char folder[32];
-    snprintf(folder, sizeof folder, "%.05d", task);
-    return tasks_path + "/" + folder + "/" + name;
-}
-
 // How many lines of a failed run's log the client shows.
 constexpr size_t FAILED_LOG_LINES = 10;
 
@@ -100,11 +95,11 @@ bool later(const struct timespec& a, const struct timespec& b) {
 }
 
 // The log of the run that failed. The thumbnail is made first and the cut
-// only once it was, so the log written last tells; a cut.log left from an
-// earlier run of the task is older than the thumb.log of the last.
+// only once it was, so the log written last tells; a cut's log left from an
+// earlier run of the task is older than the thumbnail's log of the last.
 std::string failed_log(const std::string& tasks_path, int task) {
-    const std::string thumb = task_file(tasks_path, task, "thumb.log");
-    const std::string cut = task_file(tasks_path, task, "cut.log");
+    const std::string thumb = archive::task_path(tasks_path, task, archive::TASK_THUMB_LOG);
+    const std::string cut = archive::task_path(tasks_path, task, archive::TASK_CUT_LOG);
     const auto thumb_time = modified(thumb);
     const auto cut_time = modified(cut);
     if (!cut_time) return thumb_time ? thumb : std::string();
@@ -118,7 +113,7 @@ void print_failed_log(const std::string& tasks_path, int task) {
     std::string text;
     if (log.empty() || utils_read_text(log.c_str(), &text) != 0) {
         fprintf(stderr, "BrindlewoodClient: task %d left no ffmpeg log in %s\n", task,
-                task_file(tasks_path, task, "").c_str());
+                archive::task_path(tasks_path, task, "").c_str());
         return;
     }
     std::vector<std::string_view> lines;
@@ -183,9 +178,10 @@ private:
         state_ = state;
         printf("task %d %s\n", task_, state_name(state).c_str());
         fflush(stdout);
-        if (state == 2) return 0;
-        if (state == 3 && !opts_.tasks_path.empty()) print_failed_log(opts_.tasks_path, task_);
-        if (state == 3 || state < 0) return 1;
+        const archive::task_state s = archive::task_state_of(state);
+        if (s == archive::task_state::done) return 0;
+        if (s == archive::task_state::failed && !opts_.tasks_path.empty()) print_failed_log(opts_.tasks_path, task_);
+        if (archive::task_state_ended(s)) return 1;
         return -1;
     }
 
@@ -194,15 +190,16 @@ private:
     bool is_ours(int task) const {
         if (opts_.tasks_path.empty() || req_ == nullptr) return true;
         std::string meta;
-        return read_text(task_file(opts_.tasks_path, task, "index.json"), &meta) && meta_matches(meta, *req_);
+        return read_text(archive::task_path(opts_.tasks_path, task, archive::TASK_META), &meta) &&
+               meta_matches(meta, *req_);
     }
 
     // With the tasks folder at hand a missed announcement cannot strand us.
     int poll_state_file() {
         if (task_ < 0 || opts_.tasks_path.empty() || !opts_.wait) return -1;
-        std::string text;
-        if (!read_text(task_file(opts_.tasks_path, task_, "state"), &text) || text.empty()) return -1;
-        return report(atoi(text.c_str()));
+        archive::task_state state;
+        if (archive::read_task_state(opts_.tasks_path.c_str(), task_, &state) != 0) return -1;
+        return report(archive::task_state_value(state));
     }
 
     ws_link& link_;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <memory>
 
+#include "archive/task_store.h"
 #include "json_handle.h"
 #include "text.h"
 
@@ -159,13 +160,8 @@ bool meta_matches(const std::string& meta_text, const task_request& req) {
 }
 
 std::string state_name(int state) {
-    switch (state) {
-        case 0: return "queued";
-        case 1: return "running";
-        case 2: return "done";
-        case 3: return "failed";
-        default: return "failed to load (" + std::to_string(state) + ")";
-    }
+    const char* name = archive::task_state_name(archive::task_state_of(state));
+    return name != nullptr ? name : "failed to load (" + std::to_string(state) + ")";
 }
 
 }  // namespace client

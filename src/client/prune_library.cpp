@@ -9,48 +9,18 @@
 #include <cstring>
 #include <ctime>
 
+#include "archive/library.h"
 #include "client/prune_fs.h"
 
 namespace client::prune {
 namespace {
 
-// The names of the layout's levels: year four digits, month 01 to 12, day
-// 01 to 31, hour 00 to 23.
-bool digits(std::string_view s, size_t n) {
-    return s.size() == n && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-int two_digits(std::string_view s) { return (s[0] - '0') * 10 + (s[1] - '0'); }
-bool is_year(std::string_view s) { return digits(s, 4); }
-bool is_month(std::string_view s) { return digits(s, 2) && two_digits(s) >= 1 && two_digits(s) <= 12; }
-bool is_day(std::string_view s) { return digits(s, 2) && two_digits(s) >= 1 && two_digits(s) <= 31; }
-bool is_hour(std::string_view s) { return digits(s, 2) && two_digits(s) <= 23; }
-
 using name_rule = bool (*)(std::string_view);
 // What the folders below the root, by depth, hold: the root years, a year
 // months, a month days, a day hours.
-constexpr name_rule CHILD_RULE[] = {is_year, is_month, is_day, is_hour};
+constexpr name_rule CHILD_RULE[] = {archive::is_year_dir, archive::is_month_dir, archive::is_day_dir,
+                                    archive::is_hour_dir};
 constexpr int DAY_DEPTH = 3;
-
-constexpr const char* INDEX = "index.cvs";
-constexpr const char* DAY_MARKER = "here";
-
-// A segment copy ("<number>....ts", the register daemon files names that
-// begin with a number) or its thumbnail (".jpg" in place of or after ".ts").
-bool is_media_file(std::string_view name) {
-    std::string_view rest = name;
-    if (!rest.empty() && rest.front() == '-') rest.remove_prefix(1);
-    if (rest.empty() || rest.front() < '0' || rest.front() > '9') return false;
-    return name.ends_with(".ts") || name.ends_with(".jpg");
-}
-
-int64_t hour_start(std::string_view rel) {
-    struct tm tm = {};
-    tm.tm_year = std::stoi(std::string(rel.substr(0, 4))) - 1900;
-    tm.tm_mon = two_digits(rel.substr(5, 2)) - 1;
-    tm.tm_mday = two_digits(rel.substr(8, 2));
-    tm.tm_hour = two_digits(rel.substr(11, 2));
-    return static_cast<int64_t>(timegm(&tm));
-}
 
 std::string join(const std::string& rel, const std::string& name) { return rel.empty() ? name : rel + "/" + name; }
 
@@ -64,11 +34,12 @@ bool not_there(int err) { return err == ELOOP || err == ENOTDIR || err == ENOENT
 
 void add_hours(const std::vector<entry>& entries, const std::string& day_rel, library_scan* scan) {
     for (const auto& e : entries) {
-        if (e.regular && e.name == DAY_MARKER) scan->has_layout = true;
-        if (!e.folder || !is_hour(e.name)) continue;
+        if (e.regular && e.name == archive::DAY_MARKER) scan->has_layout = true;
+        if (!e.folder || !archive::is_hour_dir(e.name)) continue;
         scan->has_layout = true;
         const std::string rel = join(day_rel, e.name);
-        scan->hours.push_back({rel, hour_start(rel)});
+        // The walk took only folders named by the layout's rules.
+        scan->hours.push_back({rel, archive::hour_dir_start(rel).value_or(0)});
     }
 }
 
@@ -108,23 +79,6 @@ bool scan_library(int root, library_scan* scan, std::string* error) {
     std::sort(scan->hours.begin(), scan->hours.end(),
               [](const hour_folder& a, const hour_folder& b) { return a.rel < b.rel; });
     return true;
-}
-
-std::optional<std::string> hour_of_segment_path(std::string_view path) {
-    while (!path.empty() && (path.back() == '\r' || path.back() == ' ' || path.back() == '\t')) path.remove_suffix(1);
-    std::vector<std::string_view> parts;
-    for (size_t at = 0; at <= path.size();) {
-        const size_t end = std::min(path.find('/', at), path.size());
-        if (end > at) parts.push_back(path.substr(at, end - at));
-        at = end + 1;
-    }
-    if (parts.size() < 5) return std::nullopt;
-    const size_t y = parts.size() - 5;
-    if (!is_year(parts[y]) || !is_month(parts[y + 1]) || !is_day(parts[y + 2]) || !is_hour(parts[y + 3])) {
-        return std::nullopt;
-    }
-    return std::string(parts[y]) + "/" + std::string(parts[y + 1]) + "/" + std::string(parts[y + 2]) + "/" +
-           std::string(parts[y + 3]);
 }
 
 bool library_pruner::enter(int parent, level* l, std::string_view name, std::string_view rel) {
@@ -168,7 +122,7 @@ void library_pruner::tidy(int parent, const level& l, level* up, int depth) {
     std::vector<std::string> strays;
     for (const auto& e : entries) {
         if (e.folder && CHILD_RULE[depth](e.name)) return;
-        if (depth == DAY_DEPTH && e.regular && e.name == DAY_MARKER) {
+        if (depth == DAY_DEPTH && e.regular && e.name == archive::DAY_MARKER) {
             marker = true;
         } else {
             strays.push_back(e.name);
@@ -178,9 +132,9 @@ void library_pruner::tidy(int parent, const level& l, level* up, int depth) {
         say(l.rel + " holds " + name_list(strays) + ", which prune leaves alone; the folder stays");
         return;
     }
-    if (marker && unlinkat(l.fd.get(), DAY_MARKER, 0) != 0 && errno != ENOENT) {
+    if (marker && unlinkat(l.fd.get(), archive::DAY_MARKER, 0) != 0 && errno != ENOENT) {
         const int err = errno;
-        say("cannot remove " + l.rel + "/" + DAY_MARKER + ": " + strerror(err));
+        say("cannot remove " + l.rel + "/" + archive::DAY_MARKER + ": " + strerror(err));
         return;
     }
     if (unlinkat(parent, l.name.c_str(), AT_REMOVEDIR) == 0) {
@@ -222,9 +176,9 @@ bool library_pruner::empty_hour(int hour_fd, std::string_view rel, hour_removal*
         *error = unreadable(std::string(rel), err);
         return false;
     }
-    std::stable_partition(entries.begin(), entries.end(), [](const entry& e) { return e.name == INDEX; });
+    std::stable_partition(entries.begin(), entries.end(), [](const entry& e) { return e.name == archive::INDEX_FILE; });
     for (const auto& e : entries) {
-        if (!e.regular || (e.name != INDEX && !is_media_file(e.name))) {
+        if (!e.regular || (e.name != archive::INDEX_FILE && !archive::is_segment_or_thumb_name(e.name))) {
             out->strays.push_back(e.name);
             continue;
         }

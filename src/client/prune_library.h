@@ -31,10 +31,6 @@ struct library_scan {
 // folder that cannot be read.
 bool scan_library(int root, library_scan* scan, std::string* error);
 
-// The hour "YYYY/MM/DD/HH" a playlist's segment path points into, whatever
-// the library root before it; nothing for a path that does not end in one.
-std::optional<std::string> hour_of_segment_path(std::string_view path);
-
 // What removing one hour folder did.
 struct hour_removal {
     bool gone = false;                // someone else removed it first

@@ -11,58 +11,34 @@
 #include <cstring>
 #include <string_view>
 
+#include "archive/playlist.h"
+#include "archive/task_store.h"
 #include "client/prune_fs.h"
-#include "client/prune_library.h"
-#include "client/status.h"
 #include "handles.h"
 
 namespace client::prune {
 namespace {
 
-constexpr const char* STATE = "state";
-constexpr const char* PLAYLIST = "playlist.m3u8";
-
-// What the export daemon writes into a task folder; "state" goes last.
-constexpr std::array<const char*, 6> TASK_FILES = {"index.json", "playlist.m3u8", "thumb.jpg",
-                                                   "thumb.log",  "cut.mp4",       "cut.log"};
-
-bool is_task_file(const std::string& name) {
-    return name == STATE || std::any_of(TASK_FILES.begin(), TASK_FILES.end(), [&](const char* f) { return name == f; });
-}
-
-// The state as the daemon writes it, a bare number; nothing for a file
-// that is missing, empty or half written.
+// The state as the daemon writes it; nothing for a file that is missing,
+// empty or half written.
 void read_state(int task_fd, task_folder* task) {
-    std::string text;
+    archive::task_state state;
     struct stat st;
-    if (!read_file_at(task_fd, STATE, &text, &st)) return;
+    if (archive::read_task_state_at(task_fd, &state, &st) != 0) return;
+    task->state = state;
     task->changed = st.st_mtime;
-    char* end = nullptr;
-    const long state = strtol(text.c_str(), &end, 10);
-    if (end == text.c_str()) return;
-    while (*end == '\n' || *end == '\r' || *end == ' ') ++end;
-    if (*end == '\0') task->state = static_cast<int>(state);
 }
 
-// The hours the task's playlist plays from, by their path components.
+// The hours the task's playlist plays from.
 void read_playlist(int task_fd, std::set<std::string>* hours) {
     std::string text;
     struct stat st;
-    if (!read_file_at(task_fd, PLAYLIST, &text, &st)) return;
-    for (std::string_view rest(text); !rest.empty();) {
-        const size_t eol = std::min(rest.find('\n'), rest.size());
-        const std::string_view line = rest.substr(0, eol);
-        rest.remove_prefix(std::min(eol + 1, rest.size()));
-        if (line.empty() || line.front() == '#') continue;
-        if (auto hour = hour_of_segment_path(line)) hours->insert(std::move(*hour));
-    }
+    if (read_file_at(task_fd, archive::TASK_PLAYLIST, &text, &st)) archive::playlist_hours(text, hours);
 }
 
 }  // namespace
 
-bool finished(const task_folder& task) {
-    return task.state && (*task.state == 2 || *task.state == 3 || *task.state < 0);
-}
+bool finished(const task_folder& task) { return task.state && archive::task_state_ended(*task.state); }
 
 bool scan_tasks(int fd, tasks_scan* scan, std::string* error) {
     std::vector<entry> entries;
@@ -77,7 +53,7 @@ bool scan_tasks(int fd, tasks_scan* scan, std::string* error) {
         struct stat st;
         // The daemon counts a link to a folder as a task when it numbers
         // new ones, so it is read here too; it is never removed.
-        if (!task_folder_number(e.name.c_str(), &task.number) || fstatat(fd, e.name.c_str(), &st, 0) != 0 ||
+        if (!archive::task_folder_number(e.name, &task.number) || fstatat(fd, e.name.c_str(), &st, 0) != 0 ||
             !S_ISDIR(st.st_mode)) {
             continue;
         }
@@ -114,7 +90,7 @@ bool remove_task(int fd, const task_folder& task, bool dry, task_removal* out, s
         return false;
     }
     for (const auto& e : entries) {
-        if (!e.regular || !is_task_file(e.name)) out->strays.push_back(e.name);
+        if (!e.regular || !archive::is_task_file(e.name)) out->strays.push_back(e.name);
     }
     // A folder holding something of someone else's is left whole: without
     // its own files it would be a task the daemon can no longer load.
@@ -125,9 +101,7 @@ bool remove_task(int fd, const task_folder& task, bool dry, task_removal* out, s
     }
     // The state goes last: a folder whose removal stops half way still
     // reads as finished and is taken up again by the next run.
-    std::vector<const char*> files(TASK_FILES.begin(), TASK_FILES.end());
-    files.push_back(STATE);
-    for (const char* file : files) {
+    for (const char* file : archive::TASK_FILES) {
         const bool present =
             std::any_of(entries.begin(), entries.end(), [&](const entry& e) { return e.regular && e.name == file; });
         if (present && !remove_file(task_fd.get(), file, dry, &out->bytes)) {

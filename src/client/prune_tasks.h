@@ -10,13 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "archive/task_store.h"
+
 namespace client::prune {
 
 struct task_folder {
     int number = 0;
-    std::string name;          // "%.05d" of the number
+    std::string name;          // the folder's name
     bool real_folder = false;  // a folder, not a link to one
-    std::optional<int> state;  // from "state"; nothing when it is missing or not a number
+    std::optional<archive::task_state> state;  // nothing when its file is missing or holds no state
     time_t changed = 0;        // the state file's last change
 };
 

@@ -13,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+#include "archive/task_store.h"
 #include "client/protocol.h"
 #include "client/ws_link.h"
 #include "handles.h"
@@ -34,7 +35,8 @@ struct task_row {
 
 bool task_number(const std::string& dir, const char* name, int* number) {
     struct stat st;
-    return task_folder_number(name, number) && stat((dir + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return archive::task_folder_number(name, number) && stat((dir + "/" + name).c_str(), &st) == 0 &&
+           S_ISDIR(st.st_mode);
 }
 
 std::optional<std::string> text_member(json_object* o, const char* key) {
@@ -43,13 +45,13 @@ std::optional<std::string> text_member(json_object* o, const char* key) {
     return std::string(json_object_get_string(v));
 }
 
-task_row read_task(const std::string& folder, int number) {
+task_row read_task(const std::string& tasks, int number) {
     task_row row;
     row.task = number;
-    std::string state;
-    if (utils_read_text((folder + "/state").c_str(), &state) == 0 && !state.empty()) row.state = atoi(state.c_str());
+    archive::task_state state;
+    if (archive::read_task_state(tasks.c_str(), number, &state) == 0) row.state = archive::task_state_value(state);
     std::string meta_text;
-    if (utils_read_text((folder + "/index.json").c_str(), &meta_text) == 0) {
+    if (utils_read_text(archive::task_path(tasks, number, archive::TASK_META).c_str(), &meta_text) == 0) {
         json_ptr meta(json_tokener_parse(meta_text.c_str()));
         row.title = text_member(meta.get(), "title");
         row.date = text_member(meta.get(), "date");
@@ -68,7 +70,7 @@ bool read_folder(const std::string& tasks, std::vector<task_row>* rows, std::str
     }
     while (const struct dirent* entry = readdir(dir.get())) {
         int number = 0;
-        if (task_number(tasks, entry->d_name, &number)) rows->push_back(read_task(tasks + "/" + entry->d_name, number));
+        if (task_number(tasks, entry->d_name, &number)) rows->push_back(read_task(tasks, number));
     }
     return true;
 }
@@ -154,14 +156,6 @@ void print_table(const std::vector<task_row>& rows, bool stored_fields) {
 }
 
 }  // namespace
-
-bool task_folder_number(const char* name, int* number) {
-    if (name[0] == '.' || name[0] == '~') return false;
-    char canonical[32];
-    *number = atoi(name);
-    snprintf(canonical, sizeof canonical, "%.05d", *number);
-    return strcmp(canonical, name) == 0;
-}
 
 int cmd_status(const server_opts& server, const status_opts& opts) {
     std::vector<task_row> rows;

@@ -9,11 +9,6 @@
 
 namespace client {
 
-// The export daemon's rule for the folders of its tasks folder: a task's
-// folder is named by its number printed with "%.05d" (00042, 123456; not 42,
-// 000042 or 00042.old), and names that begin with "." or "~" are none.
-bool task_folder_number(const char* name, int* number);
-
 struct status_opts {
     std::string tasks_path;  // read the task folders; empty: ask the daemon
     std::chrono::milliseconds wait{1000};  // how long to listen for states

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/playlist.h"
+#include "archive/task_store.h"
 #include "handles.h"
 #include "json_handle.h"
 #include "logger.h"
@@ -102,48 +104,6 @@ int64_t truncated(double v) {
     return static_cast<int64_t>(v);
 }
 
-// "<path>/<NNNNN>" or "<path>/<NNNNN>/<name>"; false when it does not fit,
-// so that nothing is ever written under a cut name.
-bool task_path(char* buf, const char* path, int sys_id, const char* name) {
-    const int n = name == nullptr ? snprintf(buf, PATH_LEN, "%s/%.05d", path, sys_id)
-                                  : snprintf(buf, PATH_LEN, "%s/%.05d/%s", path, sys_id, name);
-    return n >= 0 && static_cast<size_t>(n) < PATH_LEN;
-}
-
-void make_task_folder(const char* path, int sys_id) {
-    char folder[PATH_LEN];
-    if (task_path(folder, path, sys_id, nullptr)) utils_mkdir_p(folder, 0777);  // existing is the normal case
-}
-
-// Closes f and reports a write that did not reach the file.
-int close_written(file_ptr f) {
-    const bool failed = ferror(f.get()) != 0;
-    FILE* raw = f.release();
-    if (fclose(raw) != 0 || failed) return errno != 0 ? -errno : -5;
-    return 0;
-}
-
-// Opens "<path>/<NNNNN>/<name>" for writing, creating the folder first.
-file_ptr open_task_file(const char* path, int sys_id, const char* name, int* r) {
-    make_task_folder(path, sys_id);
-    char file[PATH_LEN];
-    if (!task_path(file, path, sys_id, name)) {
-        *r = -ENAMETOOLONG;
-        return nullptr;
-    }
-    file_ptr f(fopen(file, "w"));
-    *r = f ? 0 : -errno;
-    return f;
-}
-
-bool is_task_name(const char* name, int* number) {
-    const int n = atoi(name);
-    char canonical[32];
-    snprintf(canonical, sizeof canonical, "%.05d", n);
-    *number = n;
-    return strcmp(canonical, name) == 0;
-}
-
 // The entry's type from readdir when the file system gives it; stat only
 // for links (followed, as before) and unknown types, so that listing a large
 // tasks folder costs no system call per folder.
@@ -186,7 +146,7 @@ int export_task_from_meta_json(struct json_object* json, export_task_t** ptask) 
 
 int export_task_load_meta(const char* path, int sys_id, export_task_t** ptask) {
     char file[PATH_LEN];
-    if (!task_path(file, path, sys_id, "index.json")) return -ENAMETOOLONG;
+    if (!archive::task_path(file, sizeof file, path, sys_id, archive::TASK_META)) return -ENAMETOOLONG;
     std::string text;
     // Read whole: every size the writer produces loads back.
     if (const int r = utils_read_text(file, &text); r != 0) return r;
@@ -202,7 +162,7 @@ int export_task_load_meta(const char* path, int sys_id, export_task_t** ptask) {
 
 int export_task_save_meta(const char* path, export_task_t* task) {
     int r = 0;
-    file_ptr f = open_task_file(path, task->sys_id, "index.json", &r);
+    file_ptr f = archive::create_task_file(path, task->sys_id, archive::TASK_META, &r);
     if (!f) return r;
     json_ptr meta(json_object_new_object());
     if (!meta) return -12;
@@ -219,15 +179,11 @@ int export_task_save_meta(const char* path, export_task_t* task) {
     // as it always was.
     if (task->f_exact_trim) json_object_object_add(m, "exact_trim", json_object_new_int(1));
     fputs(json_object_to_json_string(m), f.get());
-    return close_written(std::move(f));
+    return archive::close_task_file(std::move(f));
 }
 
 int export_task_save_state(const char* path, export_task_t* task) {
-    int r = 0;
-    file_ptr f = open_task_file(path, task->sys_id, "state", &r);
-    if (!f) return r;
-    fprintf(f.get(), "%d", task->state);
-    return close_written(std::move(f));
+    return archive::write_task_state(path, task->sys_id, archive::task_state_of(task->state));
 }
 
 int export_task_lists(const char* path, int** plist) {
@@ -238,8 +194,7 @@ int export_task_lists(const char* path, int** plist) {
     while (const struct dirent* entry = readdir(dir.get())) {
         const char* name = entry->d_name;
         int number = 0;
-        if (name[0] == '.' || name[0] == '~') continue;
-        if (!is_task_name(name, &number) || !is_directory(path, entry)) continue;
+        if (!archive::task_folder_number(name, &number) || !is_directory(path, entry)) continue;
         numbers.push_back(number);
     }
     if (numbers.empty()) return 0;
@@ -259,18 +214,15 @@ int export_task_to_json(export_task_t* task, struct json_object** pjson) {
 
 int export_task_save_m3u8(const char* path, export_task_t* task, const char* lib) {
     int r = 0;
-    file_ptr f = open_task_file(path, task->sys_id, "playlist.m3u8", &r);
+    file_ptr f = archive::create_task_file(path, task->sys_id, archive::TASK_PLAYLIST, &r);
     if (!f) return r;
-    fputs("#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:6\n#EXT-X-MEDIA-SEQUENCE:0\n#EXT-X-PLAYLIST-TYPE:VOD\n",
-          f.get());
+    std::string text;
+    archive::playlist_begin(&text);
     for (int i = 0; i < task->timestamps_cnt; ++i) {
         const export_task_timestamp_t& seg = task->timestamps_list[i];
-        struct tm utc = {};
-        char hour[64] = {0};
-        if (gmtime_r(&seg.t, &utc) != nullptr) strftime(hour, sizeof hour, "%Y/%m/%d/%H", &utc);
-        fprintf(f.get(), "#EXT-X-DISCONTINUITY\n#EXTINF: %f\n%s/%s/%ld.ts\n", static_cast<double>(seg.d) / 90000.0,
-                lib, hour, static_cast<long>(seg.t));
+        archive::playlist_add(&text, lib, seg.t, seg.d);
     }
-    fputs("#EXT-X-ENDLIST\n", f.get());
-    return close_written(std::move(f));
+    archive::playlist_end(&text);
+    fwrite(text.data(), 1, text.size(), f.get());
+    return archive::close_task_file(std::move(f));
 }

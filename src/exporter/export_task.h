@@ -1,6 +1,7 @@
 // Export tasks: the record, the JSON request it is built from, and the task
-// store, one folder per task under the tasks directory holding "index.json",
-// "state" and "playlist.m3u8".
+// store, one folder per task under the tasks directory holding the task's
+// meta file, its state file and its playlist (their names and the state's
+// and playlist's formats are archive/task_store's and archive/playlist's).
 #pragma once
 
 #include <cstdint>
@@ -22,7 +23,7 @@ typedef struct export_task_timestamp_desc export_task_timestamp_t;
 // Released with free(); export_task_ptr does that.
 struct export_task_desc {
     int sys_id;
-    int state;  // 0 queued, 1 running, 2 done, 3 failed, <0 load error
+    int state;  // an archive::task_state: 0 queued, 1 running, 2 done, 3 failed, <0 load error
     int lib_idx;
     char date[4096];
     char from[4096];
@@ -56,7 +57,7 @@ int export_task_from_meta_json(struct json_object* json, export_task_t** ptask);
 // negated errno value when it cannot be read, -22 when it does not parse.
 int export_task_load_meta(const char* path, int sys_id, export_task_t** ptask);
 
-// Writes the meta file ("index.json") and the state file of task->sys_id.
+// Writes the meta file and the state file of task->sys_id.
 int export_task_save_meta(const char* path, export_task_t* task);
 int export_task_save_state(const char* path, export_task_t* task);
 
@@ -74,6 +75,5 @@ using task_list_ptr = std::unique_ptr<int, task_list_free>;
 // Not built: always -22 and *pjson untouched. Nothing calls it.
 int export_task_to_json(export_task_t* task, struct json_object** pjson);
 
-// Writes the task's HLS playlist ("playlist.m3u8"), its segments under the
-// library root lib.
+// Writes the task's HLS playlist, its segments under the library root lib.
 int export_task_save_m3u8(const char* path, export_task_t* task, const char* lib);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/task_store.h"
 #include "demonize.h"
 #include "execute.h"
 #include "exporter/export_task.h"
@@ -53,21 +54,20 @@ int take_next(instance_t* instance) {
     return number;
 }
 
-void set_state(instance_t* instance, export_task_t* task, int state) {
-    task->state = state;
+void set_state(instance_t* instance, export_task_t* task, archive::task_state state) {
+    task->state = archive::task_state_value(state);
     export_task_save_state(instance->path.tasks, task);
     metrics_task_state(task->sys_id, state);
     // Every state but running is its last: the task leaves the worker's
     // hands before the clients hear of it.
-    if (state != 1) metrics_task_in_hand(-1);
+    if (state != archive::task_state::running) metrics_task_in_hand(-1);
     ws_notify_task_state(instance, task);
 }
 
 // A file of the task's folder; false (and a log line) when the path does not
 // fit, so that ffmpeg never works on a cut name.
 bool task_file(char (&buf)[4096], const instance_t* instance, int number, const char* name) {
-    const int n = snprintf(buf, sizeof buf, "%s/%.05d/%s", instance->path.tasks, number, name);
-    if (n >= 0 && static_cast<size_t>(n) < sizeof buf) return true;
+    if (archive::task_path(buf, sizeof buf, instance->path.tasks, number, name)) return true;
     logger_printf(1, "%s: [%d] path of %s does not fit in %zu bytes", "exporter_thread_proc", number, name,
                   sizeof buf);
     return false;
@@ -134,7 +134,7 @@ void record_load_failure(instance_t* instance, int number, int result) {
     logger_printf(1, "%s: failed to load task", "exporter_thread_proc");
     export_task_t stub{};
     stub.sys_id = number;
-    set_state(instance, &stub, result);
+    set_state(instance, &stub, archive::task_state_of(result));
 }
 
 void run_task(instance_t* instance, int number) {
@@ -151,32 +151,23 @@ void run_task(instance_t* instance, int number) {
     char src[4096];
     char mark_in[32];
     char dur[32];
-    if (!task_file(src, instance, number, "playlist.m3u8")) {
-        set_state(instance, task.get(), 3);
+    if (!task_file(src, instance, number, archive::TASK_PLAYLIST)) {
+        set_state(instance, task.get(), archive::task_state::failed);
         return;
     }
     snprintf(mark_in, sizeof mark_in, "%f", task->head_offs);
     snprintf(dur, sizeof dur, "%f", task->length - (task->tail_rem + task->head_offs));
     logger_printf(0, "%s: date=[%s], from=[%s], to=[%s], dur=[%s]", "exporter_thread_proc",
                   text_escape(task->date).c_str(), text_escape(task->from).c_str(), text_escape(task->to).c_str(), dur);
-    set_state(instance, task.get(), 1);
+    set_state(instance, task.get(), archive::task_state::running);
 
-    int result = run_ffmpeg(instance, number, "THUMB", "thumb.jpg", "thumb.log", thumb_args(*task, mark_in, src));
+    int result = run_ffmpeg(instance, number, "THUMB", archive::TASK_THUMB, archive::TASK_THUMB_LOG,
+                            thumb_args(*task, mark_in, src));
     if (result == 0) {
-        result = run_ffmpeg(instance, number, "CUT", "cut.mp4", "cut.log", cut_args(*task, mark_in, dur, src));
+        result = run_ffmpeg(instance, number, "CUT", archive::TASK_CUT, archive::TASK_CUT_LOG,
+                            cut_args(*task, mark_in, dur, src));
     }
-    set_state(instance, task.get(), result == 0 ? 2 : 3);
-}
-
-// The stored state of a task, or nothing when its state file is unreadable.
-bool read_state(const char* tasks, int number, int* state) {
-    char path[4096];
-    if (snprintf(path, sizeof path, "%s/%.05d/state", tasks, number) >= static_cast<int>(sizeof path)) return false;
-    FILE* f = fopen(path, "r");
-    if (f == nullptr) return false;
-    const bool ok = fscanf(f, "%d", state) == 1;
-    fclose(f);
-    return ok;
+    set_state(instance, task.get(), result == 0 ? archive::task_state::done : archive::task_state::failed);
 }
 
 }  // namespace
@@ -189,7 +180,7 @@ int exporter_enqueue(instance_t* instance, void* obj) {
 
     export_task_save_meta(instance->path.tasks, task);
     export_task_save_state(instance->path.tasks, task);
-    metrics_task_state(task->sys_id, 0);
+    metrics_task_state(task->sys_id, archive::task_state::queued);
     export_task_save_m3u8(instance->path.tasks, task, instance->path.libs[task->lib_idx]);
 
     char text[128];
@@ -231,11 +222,12 @@ int exporter_requeue_unfinished(instance_t* instance) {
     std::sort(numbers.begin(), numbers.end());
     int queued = 0;
     for (int number : numbers) {
-        int state = 0;
-        if (!read_state(instance->path.tasks, number, &state)) continue;
+        archive::task_state state = archive::task_state::queued;
+        if (archive::read_task_state(instance->path.tasks, number, &state) != 0) continue;
         // Left running, it waits in the queue like the others now.
-        metrics_task_state(number, state == 1 ? 0 : state);
-        if (state != 0 && state != 1) continue;
+        const bool unfinished = state == archive::task_state::queued || state == archive::task_state::running;
+        metrics_task_state(number, unfinished ? archive::task_state::queued : state);
+        if (!unfinished) continue;
         pthread_mutex_lock(&instance->lock);
         const int r = push_locked(instance, number);
         pthread_cond_signal(&instance->reg_queue.cond);
@@ -246,7 +238,7 @@ int exporter_requeue_unfinished(instance_t* instance) {
             break;
         }
         logger_printf(0, "%s: task %d was left %s, queued again", "exporter_requeue_unfinished", number,
-                      state == 0 ? "queued" : "running");
+                      archive::task_state_name(state));
         ++queued;
     }
     return queued;

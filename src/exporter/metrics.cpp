@@ -25,7 +25,7 @@ struct histogram {
 struct registry {
     const clock_type::time_point start = clock_type::now();
     std::mutex lock;
-    std::unordered_map<int, int> states;  // task number to state
+    std::unordered_map<int, archive::task_state> states;  // by task number
     std::map<std::string, histogram> runs;
     std::map<std::string, uint64_t> refused{{"origin", 0}, {"token", 0}};
     std::atomic<uint64_t> bytes{0};
@@ -37,14 +37,10 @@ registry& reg() {
     return r;
 }
 
-const char* state_label(int state) {
-    switch (state) {
-        case 0: return "queued";
-        case 1: return "running";
-        case 2: return "done";
-        case 3: return "failed";
-        default: return "load_error";
-    }
+// Every value that names no state is a load error.
+const char* state_label(archive::task_state state) {
+    const char* name = archive::task_state_name(state);
+    return name != nullptr ? name : "load_error";
 }
 
 void append(std::string* out, const char* fmt, auto... args) {
@@ -53,8 +49,9 @@ void append(std::string* out, const char* fmt, auto... args) {
     if (n > 0) out->append(line, static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1);
 }
 
-void append_tasks(std::string* out, const std::unordered_map<int, int>& states) {
-    std::map<std::string, int> by_state{{"queued", 0}, {"running", 0}, {"done", 0}, {"failed", 0}, {"load_error", 0}};
+void append_tasks(std::string* out, const std::unordered_map<int, archive::task_state>& states) {
+    std::map<std::string, int> by_state{{"load_error", 0}};
+    for (const archive::task_state s : archive::TASK_STATES) by_state[archive::task_state_name(s)] = 0;
     for (const auto& [task, state] : states) ++by_state[state_label(state)];
     out->append("# HELP brindlewood_tasks Stored export tasks by state.\n# TYPE brindlewood_tasks gauge\n");
     for (const auto& [label, n] : by_state) append(out, "brindlewood_tasks{state=\"%s\"} %d\n", label.c_str(), n);
@@ -82,7 +79,7 @@ void append_runs(std::string* out, const std::map<std::string, histogram>& runs)
 
 }  // namespace
 
-void metrics_task_state(int sys_id, int state) {
+void metrics_task_state(int sys_id, archive::task_state state) {
     registry& r = reg();
     std::lock_guard<std::mutex> guard(r.lock);
     r.states[sys_id] = state;
@@ -117,7 +114,7 @@ double metrics_uptime() {
 
 std::string metrics_prometheus_text(const metrics_gauges& gauges) {
     registry& r = reg();
-    std::unordered_map<int, int> states;
+    std::unordered_map<int, archive::task_state> states;
     std::map<std::string, histogram> runs;
     std::map<std::string, uint64_t> refused;
     {

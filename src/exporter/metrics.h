@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <string>
 
+#include "archive/task_store.h"
+
 // The state of a task, at start for every stored one and at each change.
-void metrics_task_state(int sys_id, int state);
+void metrics_task_state(int sys_id, archive::task_state state);
 
 // The task the worker has in hand, or -1 when it is idle.
 void metrics_task_in_hand(int sys_id);

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string_view>
 
+#include "archive/library.h"
+#include "handles.h"
 #include "logger.h"
 #include "text.h"
 #include "register/register.h"
@@ -30,8 +32,8 @@ void handle_events(instance_t* instance, const char* buf, size_t n) {
         // overflow.
         if (e->len == 0 || offset > n || (e->mask & IN_CLOSE_WRITE) == 0) continue;
         logger_printf(0, "%s: IN_CLOSE_WRITE [%s]", WATCHER, text_escape(e->name).c_str());
-        if (!register_first_ts_ends(e->name)) continue;
-        if (!register_name_is_clean(e->name)) {
+        if (!archive::first_ts_ends(e->name)) continue;
+        if (!archive::segment_name_is_clean(e->name)) {
             logger_printf(1, "%s: [%s] holds a control character, which the index cannot hold; not registered",
                           WATCHER, text_escape(e->name).c_str());
             continue;

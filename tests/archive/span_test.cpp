@@ -60,24 +60,6 @@ TEST(ClipTime, ReadsIsoTimesWithOffsetsAndEpochSeconds) {
     EXPECT_EQ(format_date(1600000000), "2020-09-13");
 }
 
-TEST(ClipIndex, ParsesLinesAndRefusesMalformedOnes) {
-    auto e = parse_index_line("1600000000.ts\t1600000000\t540000\t126000\r");
-    ASSERT_TRUE(e.has_value());
-    EXPECT_EQ(e->name, "1600000000.ts");
-    EXPECT_EQ(e->t, 1600000000);
-    EXPECT_EQ(e->duration_ts, 540000);
-    EXPECT_EQ(e->start_pts, 126000);
-    EXPECT_DOUBLE_EQ(e->seconds(), 6.0);
-    EXPECT_FALSE(parse_index_line("1600000000.ts\t1600000000\t540000").has_value());
-    EXPECT_FALSE(parse_index_line("x.ts\tnot-a-number\t540000\t0").has_value());
-    EXPECT_FALSE(parse_index_line("x.ts\t5\t0\t0").has_value()) << "a zero duration is never indexed";
-    EXPECT_FALSE(parse_index_line("\t5\t90000\t0").has_value());
-    EXPECT_EQ(hour_dir(0), "1970/01/01/00");
-    EXPECT_EQ(hour_dir(-1), "1969/12/31/23");
-    EXPECT_EQ(hour_dir(1619866799), "2021/05/01/10");
-    EXPECT_EQ(hour_dir(1619866800), "2021/05/01/11");
-}
-
 TEST(ClipIndex, ReadsTheHoursTheSpanTouchesAndNamesABadLine) {
     testsupport::TempDir lib;
     auto put = [&](int64_t t, const std::string& lines) {

@@ -1,5 +1,5 @@
-// The registration pipeline's pure rules (probe output, names, times) and the
-// sendfile copy, on text and on real files.
+// The registration pipeline's probe output parse, the sendfile copy and the
+// detection of writers, on text and on real files.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -7,6 +7,7 @@
 #include <climits>
 #include <random>
 
+#include "handles.h"
 #include "register/register.h"
 #include "support/support.h"
 
@@ -24,11 +25,6 @@ probe parse(std::string_view text) {
     probe p{};
     p.count = register_parse_probe(text, &p.duration_ts, &p.start_pts);
     return p;
-}
-
-std::string thumb_name(const std::string& copy, size_t size = PATH_MAX) {
-    char out[PATH_MAX];
-    return register_thumb_name(copy, out, size) ? out : "<does not fit>";
 }
 
 }  // namespace
@@ -60,47 +56,6 @@ TEST(ProbeOutput, RepeatedMissingAndNonNumericKeys) {
     EXPECT_EQ(words.duration_ts, 0);
     EXPECT_EQ(parse("duration_ts=99999999999999999999\n").duration_ts, 0);
     EXPECT_EQ(parse("duration_ts=42abc\n").duration_ts, 42);
-}
-
-TEST(SegmentNames, OnlyAFirstTsAtTheEndCounts) {
-    for (const char* yes : {"1600000000.ts", "a.ts", ".ts", "1600000000_7.ts"}) EXPECT_TRUE(register_first_ts_ends(yes)) << yes;
-    for (const char* no : {"1.TS", "1.ts.tmp", "1.ts.ts", "list.m3u8", "ts", "", "1.t"}) EXPECT_FALSE(register_first_ts_ends(no)) << no;
-}
-
-TEST(SegmentNames, ThumbnailReplacesTheOnlyTsOrAppends) {
-    EXPECT_EQ(thumb_name("/lib/2020/09/13/12/1600000000.ts"), "/lib/2020/09/13/12/1600000000.jpg");
-    EXPECT_EQ(thumb_name("/my.ts.lib/2020/09/13/12/1600000000.ts"), "/my.ts.lib/2020/09/13/12/1600000000.ts.jpg");
-    EXPECT_EQ(thumb_name("/lib/1.ts.ts"), "/lib/1.ts.ts.jpg");
-    // "/l/1.jpg" needs 9 bytes with its terminator.
-    EXPECT_EQ(thumb_name("/l/1.ts", 9), "/l/1.jpg");
-    EXPECT_EQ(thumb_name("/l/1.ts", 8), "<does not fit>");
-}
-
-TEST(SegmentNames, TimeIsTheLeadingNumberBrokenDownInUtc) {
-    setenv("TZ", "Asia/Kathmandu", 1);
-    tzset();
-    struct Case {
-        const char* name;
-        int64_t t;
-        int year, mon, mday, hour;
-    };
-    for (const Case& c : {Case{"1600000000.ts", 1600000000, 120, 8, 13, 12}, Case{"-1.ts", -1, 69, 11, 31, 23},
-                          Case{"0.ts", 0, 70, 0, 1, 0}, Case{" +1600001998_3.ts", 1600001998, 120, 8, 13, 12}}) {
-        int64_t t = 0;
-        struct tm tm = {};
-        ASSERT_TRUE(register_segment_time(c.name, &t, &tm)) << c.name;
-        EXPECT_EQ(t, c.t);
-        EXPECT_EQ(std::vector<int>({tm.tm_year, tm.tm_mon, tm.tm_mday, tm.tm_hour}),
-                  std::vector<int>({c.year, c.mon, c.mday, c.hour}))
-            << c.name;
-    }
-    // No number, out of range, and a year beyond the calendar's reach.
-    for (const char* bad : {"abc.ts", "-.ts", ".ts", "99999999999999999999.ts", "99999999999999999.ts"}) {
-        int64_t t = 5;
-        struct tm tm = {};
-        EXPECT_FALSE(register_segment_time(bad, &t, &tm)) << bad;
-        EXPECT_EQ(t, 5);
-    }
 }
 
 TEST(CopyFile, CopiesEveryByteWithModeAndTruncation) {

@@ -1,0 +1,87 @@
+// The export daemon's task store as every program sees it, the one home of
+// its rules: the task folder's name, the names of the files in it, and the
+// task's state with its "state" file, written and read. The export daemon
+// writes the store; the client, prune and the HTTP side read it.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "handles.h"
+
+namespace archive {
+
+// The files of a task folder.
+constexpr const char* TASK_META = "index.json";
+constexpr const char* TASK_STATE = "state";
+constexpr const char* TASK_PLAYLIST = "playlist.m3u8";
+constexpr const char* TASK_THUMB = "thumb.jpg";
+constexpr const char* TASK_THUMB_LOG = "thumb.log";
+constexpr const char* TASK_CUT = "cut.mp4";
+constexpr const char* TASK_CUT_LOG = "cut.log";
+
+// All of them, the state last: removed in this order, a folder whose removal
+// stops half way still reads as the task it was.
+constexpr std::array<const char*, 7> TASK_FILES = {TASK_META, TASK_PLAYLIST, TASK_THUMB, TASK_THUMB_LOG,
+                                                   TASK_CUT,  TASK_CUT_LOG,  TASK_STATE};
+
+bool is_task_file(std::string_view name);
+
+// A task's state. Any negative value is a load error instead: the negated
+// errno value, or -22, of loading the task's meta file. The "state" file and
+// the announcements carry the bare number.
+enum class task_state : int { queued = 0, running = 1, done = 2, failed = 3 };
+constexpr std::array<task_state, 4> TASK_STATES = {task_state::queued, task_state::running, task_state::done,
+                                                   task_state::failed};
+
+inline task_state task_state_of(int value) { return static_cast<task_state>(value); }
+inline int task_state_value(task_state s) { return static_cast<int>(s); }
+
+// "queued", "running", "done" or "failed"; null for a load error or an
+// unknown value.
+const char* task_state_name(task_state s);
+bool task_state_is_load_error(task_state s);
+// Done, failed or never loaded: nothing more happens to the task.
+bool task_state_ended(task_state s);
+
+// The "state" file's text: the number printed with "%d", nothing else.
+std::string task_state_text(task_state s);
+// Reads that text; blanks and line ends around the number are allowed, as a
+// hand-edited file has them. False for anything else, an empty or half
+// written file included.
+bool parse_task_state(std::string_view text, task_state* s);
+
+// Writes task sys_id's state file under the tasks folder, creating the task
+// folder first: 0, or the negated errno value.
+int write_task_state(const char* tasks, int sys_id, task_state s);
+// Reads it: 0, the negated errno value, or -22 when it holds no state.
+int read_task_state(const char* tasks, int sys_id, task_state* s);
+// The same from the task folder open as task_fd, never through a link; *st
+// (when given) gets the file's status.
+int read_task_state_at(int task_fd, task_state* s, struct stat* st = nullptr);
+
+// The task folder's name: the number printed with "%.05d" (00042, 123456).
+constexpr size_t TASK_FOLDER_LEN = 16;
+void format_task_folder(int sys_id, char (&name)[TASK_FOLDER_LEN]);
+std::string task_folder(int sys_id);
+// The number a folder name stands for: the names that rule makes, and no
+// others (not 42, 000042, 00042.old, or a name beginning with "." or "~").
+bool task_folder_number(std::string_view name, int* number);
+
+// "<tasks>/<NNNNN>", or "<tasks>/<NNNNN>/<file>" when file is given; false
+// when it does not fit in size bytes.
+bool task_path(char* buf, size_t size, const char* tasks, int sys_id, const char* file = nullptr);
+std::string task_path(const std::string& tasks, int sys_id, const char* file);
+
+// Opens task sys_id's file for writing (created or truncated), creating the
+// task folder first. Null with *r the negated errno value on failure.
+file_ptr create_task_file(const char* tasks, int sys_id, const char* file, int* r);
+// Closes a file create_task_file opened: 0, or the negated errno value of a
+// write that did not reach the file.
+int close_task_file(file_ptr f);
+
+}  // namespace archive
