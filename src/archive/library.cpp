@@ -91,6 +91,12 @@ bool segment_name_is_clean(std::string_view name) {
     });
 }
 
+bool registered_segment_time(std::string_view name, int64_t* t) {
+    if (!first_ts_ends(name) || !segment_name_is_clean(name) || name.find('/') != std::string_view::npos) return false;
+    struct tm utc;
+    return segment_time(std::string(name).c_str(), t, &utc);
+}
+
 std::string segment_name(int64_t t) { return std::to_string(t) + ".ts"; }
 
 bool is_canonical_segment_name(std::string_view name, int64_t t) {

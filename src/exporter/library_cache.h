@@ -1,0 +1,38 @@
+// What the export daemon keeps of its libraries' hour indexes between
+// requests: each hour it read, until its index changes, and through them the
+// newest registered segment. A few hours per library are kept, the least
+// recently used going first, so nothing grows with the library; a reload
+// every few seconds costs a stat of the newest index.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "archive/library_tail.h"
+#include "exporter/instance.h"
+
+// The libraries served: --lib0-path to --lib3-path.
+constexpr int LIBRARY_COUNT = 4;
+
+// The root of library lib, or null when lib is not one the daemon was given.
+const char* library_root(const instance_t* instance, int lib);
+
+// The index of the hour that starts at `start` in library lib, as it is on
+// disk now; empty when the hour has none.
+std::shared_ptr<const archive::hour_index> library_cache_hour(const instance_t* instance, int lib, int64_t start);
+
+// The playable segments of library lib that overlap [from, to), one per
+// time, in time order, from the indexes of the hours they start in.
+std::vector<archive::index_entry> library_cache_span(const instance_t* instance, int lib, int64_t from, int64_t to);
+
+// The newest hour folder whose index holds a line, and that index.
+struct library_newest_hour {
+    int64_t start = 0;
+    std::shared_ptr<const archive::hour_index> index;
+};
+std::optional<library_newest_hour> library_cache_newest(const instance_t* instance, int lib);
+
+// The start time of the newest segment registered in library lib.
+std::optional<int64_t> library_cache_last_segment(const instance_t* instance, int lib);
