@@ -66,6 +66,7 @@ bool registered_segment_time(std::string_view name, int64_t* t);
 // "<t>.ts", the canonical name of the segment of time t: the only name the
 // export daemon's playlists can point at.
 std::string segment_name(int64_t t);
+void append_segment_name(std::string* out, int64_t t);
 bool is_canonical_segment_name(std::string_view name, int64_t t);
 
 // A segment copy ("<number>...ts", a name that begins with a number) or its

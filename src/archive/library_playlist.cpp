@@ -37,27 +37,44 @@ void append_date_time(std::string* out, int64_t t) {
 
 int64_t floor_hour(int64_t t) { return t - ((t % 3600) + 3600) % 3600; }
 
-// The entries, each "../library/<lib>/<hour folder>/<t>.ts" with its
-// duration, with the wall-clock time before the first and after every
-// discontinuity.
-void append_items(std::string* out, int lib, const std::vector<playlist_item>& items) {
-    std::string prefix;  // "../library/<lib>/<hour folder>/" of the hour below
-    int64_t prefix_hour = 0;
-    for (size_t i = 0; i < items.size(); ++i) {
-        const playlist_item& it = items[i];
-        if (i > 0 && it.discontinuity) out->append("#EXT-X-DISCONTINUITY\n");
-        if (i == 0 || it.discontinuity) append_date_time(out, it.t);
-        out->append("#EXTINF:");
-        append_seconds(out, it.duration_ts);
-        out->append(",\n");
-        // One hour folder is formatted once, not once per segment.
-        if (prefix.empty() || floor_hour(it.t) != prefix_hour) {
-            prefix_hour = floor_hour(it.t);
-            prefix = "../library/" + std::to_string(lib) + "/" + hour_dir(it.t) + "/";
+// Writes the entries of a playlist one by one: each
+// "../library/<lib>/<hour folder>/<t>.ts" with its duration, the wall-clock
+// time before the first and after every discontinuity.
+class item_writer {
+public:
+    item_writer(std::string* out, int lib) : out_(out), lib_(lib) {}
+
+    void add(const playlist_item& it) {
+        if (!first_ && it.discontinuity) out_->append("#EXT-X-DISCONTINUITY\n");
+        if (first_ || it.discontinuity) append_date_time(out_, it.t);
+        first_ = false;
+        // Durations repeat; the text of the last is kept.
+        if (it.duration_ts != duration_ts_ || duration_.empty()) {
+            duration_ts_ = it.duration_ts;
+            duration_ = "#EXTINF:";
+            append_seconds(&duration_, it.duration_ts);
+            duration_.append(",\n");
         }
-        out->append(prefix).append(segment_name(it.t)).append("\n");
+        out_->append(duration_);
+        // One hour folder is formatted once, not once per segment.
+        if (prefix_.empty() || floor_hour(it.t) != prefix_hour_) {
+            prefix_hour_ = floor_hour(it.t);
+            prefix_ = "../library/" + std::to_string(lib_) + "/" + hour_dir(it.t) + "/";
+        }
+        out_->append(prefix_);
+        append_segment_name(out_, it.t);
+        out_->push_back('\n');
     }
-}
+
+private:
+    std::string* out_;
+    int lib_;
+    bool first_ = true;
+    int64_t duration_ts_ = 0;
+    std::string duration_;  // "#EXTINF:<seconds>,\n" of duration_ts_
+    int64_t prefix_hour_ = 0;
+    std::string prefix_;  // "../library/<lib>/<hour folder>/" of prefix_hour_
+};
 
 void append_head(std::string* out, int64_t target, int64_t media_sequence) {
     out->append("#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:");
@@ -83,33 +100,32 @@ int64_t target_duration_of(int64_t duration_ts) {
     return duration_ts <= 0 ? 1 : duration_ts / TICKS + (duration_ts % TICKS != 0 ? 1 : 0);
 }
 
-std::string library_vod_playlist(int lib, const std::vector<index_entry>& segments) {
-    std::vector<playlist_item> items;
-    items.reserve(segments.size());
+std::string library_vod_playlist(int lib, std::span<const index_entry* const> segments) {
     int64_t longest = 0;
-    for (size_t i = 0; i < segments.size(); ++i) {
-        const index_entry& s = segments[i];
-        items.push_back({s.t, s.duration_ts, i > 0 && segments_discontinuous(segments[i - 1], s)});
-        longest = std::max(longest, s.duration_ts);
-    }
+    for (const index_entry* s : segments) longest = std::max(longest, s->duration_ts);
     std::string out;
-    // About 70 bytes an entry.
-    out.reserve(200 + 72 * items.size());
+    // Some 60 bytes an entry.
+    out.reserve(200 + 64 * segments.size());
     append_head(&out, target_duration_of(longest), 0);
     out.append("#EXT-X-PLAYLIST-TYPE:VOD\n");
-    append_items(&out, lib, items);
+    item_writer w(&out, lib);
+    for (size_t i = 0; i < segments.size(); ++i) {
+        const index_entry& s = *segments[i];
+        w.add({s.t, s.duration_ts, i > 0 && segments_discontinuous(*segments[i - 1], s)});
+    }
     out.append("#EXT-X-ENDLIST\n");
     return out;
 }
 
 std::string library_live_playlist(int lib, const live_window& window) {
     std::string out;
-    out.reserve(200 + 72 * window.items.size());
+    out.reserve(200 + 64 * window.items.size());
     append_head(&out, window.target_duration, window.media_sequence);
     out.append("#EXT-X-DISCONTINUITY-SEQUENCE:");
     append_number(&out, window.discontinuity_sequence);
     out.append("\n");
-    append_items(&out, lib, window.items);
+    item_writer w(&out, lib);
+    for (const playlist_item& it : window.items) w.add(it);
     return out;
 }
 

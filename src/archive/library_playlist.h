@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -40,8 +41,9 @@ struct playlist_item {
 
 // The VOD playlist of library lib's segments (in time order, one per time,
 // canonical names): "#EXT-X-TARGETDURATION" the longest rounded up,
-// "#EXT-X-MEDIA-SEQUENCE:0", and "#EXT-X-ENDLIST".
-std::string library_vod_playlist(int lib, const std::vector<index_entry>& segments);
+// "#EXT-X-MEDIA-SEQUENCE:0", and "#EXT-X-ENDLIST". The segments are pointed
+// at, not copied: a day is 14,400 of them.
+std::string library_vod_playlist(int lib, std::span<const index_entry* const> segments);
 
 // A window of a library's live end as a player sees it across reloads.
 struct live_window {

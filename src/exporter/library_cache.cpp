@@ -162,16 +162,18 @@ std::optional<library_newest_hour> library_cache_newest(const instance_t* instan
     return found;
 }
 
-std::vector<archive::index_entry> library_cache_span(const instance_t* instance, int lib, int64_t from, int64_t to) {
-    std::vector<archive::index_entry> out;
+library_span library_cache_span(const instance_t* instance, int lib, int64_t from, int64_t to) {
+    library_span out;
     if (from < -FARTHEST_TIME || to > FARTHEST_TIME || to <= from) return out;
     // From the hour before `from`: a segment that starts there may run into
     // the span.
     const int64_t first_hour = from - ((from % 3600) + 3600) % 3600 - 3600;
     for (int64_t hour = first_hour; hour < to; hour += 3600) {
-        const auto index = library_cache_hour(instance, lib, hour);
-        for (const archive::index_entry& e : index->playable) {
-            if (e.t < to && static_cast<double>(e.t) + e.seconds() > static_cast<double>(from)) out.push_back(e);
+        out.hours.push_back(library_cache_hour(instance, lib, hour));
+        for (const archive::index_entry& e : out.hours.back()->playable) {
+            if (e.t < to && static_cast<double>(e.t) + e.seconds() > static_cast<double>(from)) {
+                out.segments.push_back(&e);
+            }
         }
     }
     return out;

@@ -24,8 +24,13 @@ const char* library_root(const instance_t* instance, int lib);
 std::shared_ptr<const archive::hour_index> library_cache_hour(const instance_t* instance, int lib, int64_t start);
 
 // The playable segments of library lib that overlap [from, to), one per
-// time, in time order, from the indexes of the hours they start in.
-std::vector<archive::index_entry> library_cache_span(const instance_t* instance, int lib, int64_t from, int64_t to);
+// time, in time order, from the indexes of the hours they start in; the
+// hours are held as long as the segments are pointed at.
+struct library_span {
+    std::vector<std::shared_ptr<const archive::hour_index>> hours;
+    std::vector<const archive::index_entry*> segments;
+};
+library_span library_cache_span(const instance_t* instance, int lib, int64_t from, int64_t to);
 
 // The newest hour folder whose index holds a line, and that index.
 struct library_newest_hour {

@@ -123,12 +123,12 @@ http_reply play_reply(const instance_t* instance, const http_request& request) {
     if (static_cast<uint64_t>(a.to) - static_cast<uint64_t>(a.from) > MAX_PLAY_SPAN) {
         return routes_api_error(HTTP_BAD_REQUEST, "the span is longer than 24 hours");
     }
-    const std::vector<archive::index_entry> segments = library_cache_span(instance, a.lib, a.from, a.to);
-    if (segments.empty()) {
+    const library_span span = library_cache_span(instance, a.lib, a.from, a.to);
+    if (span.segments.empty()) {
         return routes_api_error(HTTP_NOT_FOUND, "no segment covers the span " + archive::format_time(a.from) +
                                                     " to " + archive::format_time(a.to));
     }
-    return playlist_reply(archive::library_vod_playlist(a.lib, segments));
+    return playlist_reply(archive::library_vod_playlist(a.lib, span.segments));
 }
 
 http_reply live_reply(const instance_t* instance, const http_request& request) {
