@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <ctime>
@@ -105,8 +106,7 @@ std::shared_ptr<const archive::hour_index> hour_locked(hour_cache* c, int lib, c
         l.hours.clear();
         l.root = root;
     }
-    const std::string path = std::string(root) + "/" + archive::hour_dir(start) + "/" + archive::INDEX_FILE;
-    const unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    const unique_fd fd = library_open(root, archive::hour_dir(start), archive::INDEX_FILE);
     struct stat st;
     if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         l.hours.erase(start);
@@ -130,6 +130,19 @@ std::shared_ptr<const archive::hour_index> hour_locked(hour_cache* c, int lib, c
 }
 
 }  // namespace
+
+unique_fd library_open(const char* root, std::string_view hour, std::string_view name) {
+    unique_fd dir(open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (size_t at = 0; dir && at <= hour.size();) {
+        const size_t slash = std::min(hour.find('/', at), hour.size());
+        const std::string level(hour.substr(at, slash - at));
+        dir = unique_fd(openat(dir.get(), level.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        at = slash + 1;
+    }
+    if (!dir) return unique_fd();
+    const std::string file(name);
+    return unique_fd(openat(dir.get(), file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+}
 
 const char* library_root(const instance_t* instance, int lib) {
     if (lib < 0 || lib >= LIBRARY_COUNT || instance->path.libs[lib][0] == '\0') return nullptr;

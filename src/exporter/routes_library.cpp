@@ -1,7 +1,5 @@
 #include "exporter/routes_library.h"
 
-#include <fcntl.h>
-
 #include <array>
 #include <string>
 #include <string_view>
@@ -87,24 +85,11 @@ bool follows_layout(const instance_t* instance, const library_path& p, library_f
     return start && archive::hour_index_registers(*library_cache_hour(instance, f->lib, *start), f->segment);
 }
 
-// The file, every level below the library root opened without following a
-// link.
-unique_fd open_library_file(const char* root, const library_path& p) {
-    unique_fd dir(open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    for (size_t level = 1; dir && level < 5; ++level) {
-        const std::string name(p[level]);
-        dir = unique_fd(openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    }
-    if (!dir) return unique_fd();
-    const std::string name(p[5]);
-    return unique_fd(openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-}
-
 http_reply library_file_reply(const instance_t* instance, const http_request& request, std::string_view rest) {
     library_path p;
     library_file f;
     if (!split_library_path(rest, &p) || !follows_layout(instance, p, &f)) return http_not_found();
-    unique_fd fd = open_library_file(library_root(instance, f.lib), p);
+    unique_fd fd = library_open(library_root(instance, f.lib), f.hour, p[5]);
     if (!fd) return http_not_found();
     // A regular file only, or 404.
     return http_file_reply(request, std::move(fd), f.type, IMMUTABLE);
