@@ -31,6 +31,10 @@ constexpr int64_t TARGETS_HELD = 3;
 
 constexpr int64_t TICKS = static_cast<int64_t>(archive::TICKS_PER_SECOND);
 
+// Numbers read back beyond this are not ours; below it they can go on
+// growing for longer than anything records.
+constexpr int64_t MAX_SEQUENCE = int64_t{1} << 62;
+
 struct numbered_segment {
     archive::index_entry seg;
     int64_t seq = 0;   // media sequence number
@@ -165,7 +169,8 @@ bool read_live_line(std::string_view line, std::array<std::string, LIBRARY_COUNT
     numbered_segment n;
     if (f.size() != 7 || f[0] != "seg" || !lib_of(f[1], &lib) || !int64_of(f[2], &n.seg.t) ||
         !int64_of(f[3], &n.seg.duration_ts) || !int64_of(f[4], &n.seg.start_pts) || !int64_of(f[5], &n.seq) ||
-        !int64_of(f[6], &n.disc) || n.seg.duration_ts <= 0) {
+        !int64_of(f[6], &n.disc) || n.seg.duration_ts <= 0 || n.seq < 0 || n.seq > MAX_SEQUENCE || n.disc < 0 ||
+        n.disc > MAX_SEQUENCE) {
         return false;
     }
     n.seg.name = archive::segment_name(n.seg.t);
