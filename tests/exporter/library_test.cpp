@@ -74,7 +74,7 @@ TEST(LibraryHttp, FilesPlaylistsAndFreshnessFollowTheLayoutBehindTheToken) {
     add_segment(lib, std::to_string(S0 + 36) + ".ts", S0 + 36, SIX, WRAP - 270000);
     add_segment(lib, std::to_string(S0 + 42) + ".ts", S0 + 42, SIX, 270000);
     add_segment(lib, std::to_string(S0 + 48) + ".ts", S0 + 48, SIX, 810000);
-    // A name the recorder gave, not the time alone: served, never played.
+    // A name the recorder gave, not the time alone: served all the same.
     add_segment(lib, std::to_string(S0 + 62) + "-cam.ts", S0 + 62, SIX, 0);
     // Named by a time of the hour before: in hour 11 and indexed there, but
     // not where the layout puts it.
