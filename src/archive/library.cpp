@@ -91,7 +91,23 @@ bool segment_name_is_clean(std::string_view name) {
     });
 }
 
-std::string segment_name(int64_t t) { return std::to_string(t) + ".ts"; }
+bool registered_segment_time(std::string_view name, int64_t* t) {
+    if (!first_ts_ends(name) || !segment_name_is_clean(name) || name.find('/') != std::string_view::npos) return false;
+    struct tm utc;
+    return segment_time(std::string(name).c_str(), t, &utc);
+}
+
+std::string segment_name(int64_t t) {
+    std::string name;
+    append_segment_name(&name, t);
+    return name;
+}
+
+void append_segment_name(std::string* out, int64_t t) {
+    char number[24];
+    const auto [end, ec] = std::to_chars(number, number + sizeof number, t);
+    out->append(number, ec == std::errc() ? static_cast<size_t>(end - number) : 0).append(".ts");
+}
 
 bool is_canonical_segment_name(std::string_view name, int64_t t) {
     char number[24];

@@ -58,9 +58,15 @@ bool first_ts_ends(std::string_view s);
 // them): an index line cannot hold it.
 bool segment_name_is_clean(std::string_view name);
 
+// A name the register daemon registers, and the time it files it under:
+// its first ".ts" ends it, it holds no control character and no '/', and it
+// begins with a number (segment_time). False for any other name.
+bool registered_segment_time(std::string_view name, int64_t* t);
+
 // "<t>.ts", the canonical name of the segment of time t: the only name the
 // export daemon's playlists can point at.
 std::string segment_name(int64_t t);
+void append_segment_name(std::string* out, int64_t t);
 bool is_canonical_segment_name(std::string_view name, int64_t t);
 
 // A segment copy ("<number>...ts", a name that begins with a number) or its

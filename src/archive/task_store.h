@@ -31,6 +31,14 @@ constexpr std::array<const char*, 7> TASK_FILES = {TASK_META, TASK_PLAYLIST, TAS
 
 bool is_task_file(std::string_view name);
 
+// The export daemon's one file beside the task folders: the sequence numbers
+// of its live playlists, kept across restarts, and the name it is written
+// under before it replaces the file. Dot names, which no rule of task
+// folders takes (task_folder_number), so every listing of tasks passes over
+// them.
+constexpr const char* LIVE_SEQUENCE_FILE = ".live-sequence";
+constexpr const char* LIVE_SEQUENCE_NEW = ".live-sequence.new";
+
 // A task's state. Any negative value is a load error instead: the negated
 // errno value, or -22, of loading the task's meta file. The "state" file and
 // the announcements carry the bare number.

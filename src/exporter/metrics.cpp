@@ -142,5 +142,12 @@ std::string metrics_prometheus_text(const metrics_gauges& gauges) {
     out.append("# HELP brindlewood_http_sent_bytes_total Body bytes sent to HTTP clients.\n"
                "# TYPE brindlewood_http_sent_bytes_total counter\n");
     append(&out, "brindlewood_http_sent_bytes_total %llu\n", static_cast<unsigned long long>(r.bytes.load()));
+    out.append("# HELP brindlewood_library_last_segment_timestamp_seconds Start time of the newest segment registered "
+               "in each library; absent while it holds none.\n"
+               "# TYPE brindlewood_library_last_segment_timestamp_seconds gauge\n");
+    for (const auto& [lib, t] : gauges.last_segments) {
+        append(&out, "brindlewood_library_last_segment_timestamp_seconds{library=\"%d\"} %lld\n", lib,
+               static_cast<long long>(t));
+    }
     return out;
 }

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "archive/task_store.h"
 
@@ -33,6 +35,9 @@ struct metrics_gauges {
     int queue_length;
     int pooled_connections;
     int total_connections;
+    // The start time of the newest registered segment of each configured
+    // library that holds one: (library, seconds since the epoch).
+    std::vector<std::pair<int, int64_t>> last_segments = {};
 };
 
 // The Prometheus text exposition of everything above.

@@ -4,6 +4,7 @@
 
 #include "exporter/routes_api.h"
 #include "exporter/routes_console.h"
+#include "exporter/routes_library.h"
 #include "exporter/routes_tasks.h"
 
 namespace {
@@ -12,6 +13,7 @@ namespace {
 const routes_area AREAS[] = {
     {routes_api_open, routes_api},
     {nullptr, routes_tasks},
+    {nullptr, routes_library},
     {routes_console_open, routes_console},
 };
 

@@ -9,6 +9,7 @@
 #include "archive/clip.h"
 #include "archive/timearg.h"
 #include "exporter/http_parse.h"
+#include "exporter/library_cache.h"
 #include "exporter/metrics.h"
 #include "exporter/ws.h"
 #include "json_handle.h"
@@ -56,6 +57,8 @@ http_reply recordings(const instance_t* instance, const http_request& request) {
     }
     json_object_object_add(o.get(), "runs", runs);
     json_object_object_add(o.get(), "gaps", gap_list(c.gaps));
+    const std::optional<int64_t> last = library_cache_last_segment(instance, a.lib);
+    json_object_object_add(o.get(), "last_segment_timestamp", last ? json_object_new_int64(*last) : nullptr);
     return routes_api_json(HTTP_OK, o.get());
 }
 
@@ -103,6 +106,9 @@ http_reply healthz(instance_t* instance) {
 
 http_reply metrics(instance_t* instance) {
     metrics_gauges g{queue_length(instance), 0, 0};
+    for (int lib = 0; lib < LIBRARY_COUNT; ++lib) {
+        if (const auto t = library_cache_last_segment(instance, lib)) g.last_segments.emplace_back(lib, *t);
+    }
     ws_connection_counts(instance, &g.pooled_connections, &g.total_connections);
     http_reply r =
         http_text_reply(HTTP_OK, metrics_prometheus_text(g), "text/plain; version=0.0.4; charset=utf-8");

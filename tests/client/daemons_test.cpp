@@ -471,7 +471,8 @@ TEST_F(ClientAgainstDaemon, TheConsoleApiAnswersAsTheClientDoes) {
                                 ".0,\"segments\":2}],\"gaps\":[{\"from\":" + std::to_string(HOUR - 60) +
                                 ".0,\"to\":" + std::to_string(HOUR - 18) + ".0},{\"from\":" + std::to_string(HOUR + 6) +
                                 ".0,\"to\":" + std::to_string(HOUR + 12) + ".0},{\"from\":" +
-                                std::to_string(HOUR + 21) + ".0,\"to\":" + std::to_string(HOUR + 60) + ".0}]}");
+                                std::to_string(HOUR + 21) + ".0,\"to\":" + std::to_string(HOUR + 60) +
+                                ".0}],\"last_segment_timestamp\":" + std::to_string(HOUR + 18) + "}");
 
     const auto gappy = api("clip?lib=0&from=" + iso(HOUR) + "&to=" + iso(HOUR + 18));
     EXPECT_EQ(gappy.status, 422);
