@@ -10,7 +10,10 @@
 //  3. listing: /api/recordings over 30 days of hour indexes from the real
 //     daemon, and the same reading and reckoning in this process;
 //  4. page: the console in headless Chromium with 10,000 tasks stored, to
-//     its first 50 tasks drawn and read, and "Show more".
+//     its first 50 tasks drawn and read, and "Show more";
+//  5. a stalled download: the daemon's resident memory and the bytes it says
+//     it holds for replies while one client asks for the clip and reads
+//     nothing and others download it whole.
 // Prints figures; asserts nothing.
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -367,25 +370,6 @@ void bench_announcements_under_downloads(const hour_clip& clip) {
 // ---------------------------------------------------------------------------
 // 3. Listing of a month.
 
-// `days` days of hour folders from SPAN_T0 holding only their index.cvs, 600
-// contiguous six-second segments each.
-void write_month_of_indexes(const std::string& lib, int days) {
-    int64_t pts = 126000;
-    for (int h = 0; h < days * 24; ++h) {
-        const int64_t hour = bench::SPAN_T0 + 3600LL * h;
-        const std::string folder = lib + "/" + archive::hour_dir(hour);
-        std::filesystem::create_directories(folder);
-        std::ofstream out(folder + "/index.cvs", std::ios::binary);
-        char line[96];
-        for (int i = 0; i < bench::HOUR_SEGMENTS; ++i, pts += 540000) {
-            const long long t = hour + 6LL * i;
-            snprintf(line, sizeof line, "%lld.ts\t%lld\t540000\t%lld\n", t, t, static_cast<long long>(pts));
-            out << line;
-        }
-        if (!out) throw std::runtime_error("cannot write " + folder + "/index.cvs");
-    }
-}
-
 void print_ms(const char* what, const bench::summary& s) {
     printf("   %-44s median %6.1f ms, p99 %6.1f ms, max %6.1f ms\n", what, s.median / 1000, s.p99 / 1000,
            s.max / 1000);
@@ -394,7 +378,7 @@ void print_ms(const char* what, const bench::summary& s) {
 void bench_listing() {
     bench::scratch_dir dir("bench_console_listing");
     const std::string lib = dir / "lib";
-    write_month_of_indexes(lib, LISTING_DAYS);
+    bench::write_hour_indexes(lib, LISTING_DAYS);
     std::filesystem::create_directories(dir / "tasks");
     bench::daemon_run d(dir, "listing", dir / "tasks", lib, "/bin/true");
     const int64_t from = bench::SPAN_T0;
@@ -499,6 +483,47 @@ void bench_page() {
     printf("   target: an interactive console in under 1 s\n");
 }
 
+// ---------------------------------------------------------------------------
+// 5. A stalled download.
+
+// The daemon's brindlewood_http_buffered_bytes, or -1.
+long long buffered_bytes(int port) {
+    std::string body;
+    http_get(port, "/metrics", &body);
+    const std::string name = "\nbrindlewood_http_buffered_bytes ";
+    const size_t at = body.find(name);
+    return at == std::string::npos ? -1 : atoll(body.c_str() + at + name.size());
+}
+
+void bench_stalled_download(const hour_clip& clip, const bench::scratch_dir& dir) {
+    bench::daemon_run d(dir, "stalled", clip.tasks(), clip.lib(), "/bin/true");
+    time_download(d.port(), clip.size());  // what the first download allocates for good
+    const long before = d.rss_kib();
+    unique_fd stalled = tcp_connect(d.port());
+    if (!stalled) throw std::runtime_error("cannot connect");
+    const int small = 16 * 1024;
+    setsockopt(stalled.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const std::string request = std::string("GET ") + hour_clip::url() + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    if (send(stalled.get(), request.data(), request.size(), MSG_NOSIGNAL) < 0) throw std::runtime_error("send failed");
+    const auto held_by = clock_type::now() + 10s;
+    while (buffered_bytes(d.port()) <= 0 && clock_type::now() < held_by) std::this_thread::sleep_for(10ms);
+    int complete = 0;
+    long most = before;
+    for (int i = 0; i < 2; ++i) {
+        complete += time_download(d.port(), clip.size()) >= 0;
+        most = std::max(most, d.rss_kib());
+    }
+    const long long held = buffered_bytes(d.port());
+    const long during = d.rss_kib();
+    stalled = unique_fd();
+    printf("5. a stalled download of the clip (%ju bytes) while 2 others run: %d of them complete\n",
+           static_cast<uintmax_t>(clip.size()), complete);
+    printf("   daemon resident: %ld KiB before, %ld KiB at the most, %ld KiB after (%+ld KiB)\n", before, most, during,
+           during - before);
+    printf("   bytes it holds for replies with the stalled one alone: %lld (its piece is %zu)\n", held, PLAIN_PIECE);
+    printf("   target: the stalled reply holds a piece or two, never the file\n");
+}
+
 }  // namespace
 
 int main() {
@@ -519,6 +544,7 @@ int main() {
         {"announcements during downloads", [&] { with_clip(bench_announcements_under_downloads); }},
         {"listing", bench_listing},
         {"page", bench_page},
+        {"stalled download", [&] { with_clip([&](const hour_clip& c) { bench_stalled_download(c, dir); }); }},
     });
     clip.reset();
     logger_release();

@@ -30,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "archive/library.h"
 #include "bench_support.h"
 #include "client/ws_link.h"
 #include "exporter/export_task.h"
@@ -249,20 +250,26 @@ inline void print_arrivals(const announcement_figures& f) {
 // ---------------------------------------------------------------------------
 // The real daemon.
 
+// What a daemon_run starts besides the usual: another build of the daemon,
+// more options, and what its clients must show (its access token).
+struct daemon_options {
+    std::string program = BRINDLEWOOD_EXPORTER_BIN;
+    std::vector<std::string> extra;
+    ws_link_options as;
+};
+
 class daemon_run {
 public:
     daemon_run(const scratch_dir& dir, const std::string& name, const std::string& tasks, const std::string& lib,
-               const std::string& ffmpeg)
+               const std::string& ffmpeg, const daemon_options& options = {})
         : port_(free_port()),
           log_(dir / (name + ".log")),
-          proc_(BRINDLEWOOD_EXPORTER_BIN,
-                {"--ws-port=" + std::to_string(port_), "--tasks-path=" + tasks, "--lib0-path=" + lib,
-                 "--ffmpeg-path=" + ffmpeg, "--log-file-name=" + log_},
-                dir / (name + ".out"), dir / (name + ".err"), current_env()) {
-        const auto deadline = clock_type::now() + 15s;
+          proc_(options.program, arguments(tasks, lib, ffmpeg, options.extra), dir / (name + ".out"),
+                dir / (name + ".err"), current_env()) {
+        const auto deadline = clock_type::now() + 30s;
         while (clock_type::now() < deadline) {
             std::string error;
-            if (ws_link::open("127.0.0.1", port_, 500ms, &error) != nullptr) return;
+            if (ws_link::open("127.0.0.1", port_, 500ms, &error, options.as) != nullptr) return;
             if (proc_.wait_exit(0ms)) break;
             std::this_thread::sleep_for(20ms);
         }
@@ -276,6 +283,10 @@ public:
     daemon_run& operator=(const daemon_run&) = delete;
 
     int port() const { return port_; }
+    pid_t pid() const { return proc_.pid(); }
+    const std::string& log() const { return log_; }
+    // The exit status once the daemon has ended; nothing while it runs.
+    std::optional<int> ended() { return proc_.wait_exit(0ms); }
     // VmRSS of the daemon in KiB, -1 when unreadable.
     long rss_kib() const {
         std::ifstream in("/proc/" + std::to_string(proc_.pid()) + "/status");
@@ -287,6 +298,14 @@ public:
     }
 
 private:
+    std::vector<std::string> arguments(const std::string& tasks, const std::string& lib, const std::string& ffmpeg,
+                                       const std::vector<std::string>& extra) const {
+        std::vector<std::string> args{"--ws-port=" + std::to_string(port_), "--tasks-path=" + tasks,
+                                      "--lib0-path=" + lib, "--ffmpeg-path=" + ffmpeg, "--log-file-name=" + log_};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+
     int port_;
     std::string log_;
     child proc_;
@@ -330,6 +349,26 @@ inline std::string task_folder(const std::string& tasks, int number) {
 
 // ---------------------------------------------------------------------------
 // A one-hour library and the worker's commands.
+
+// `days` days of hour folders from SPAN_T0 holding only their index.cvs, 600
+// contiguous six-second segments each.
+inline void write_hour_indexes(const std::string& lib, int days) {
+    int64_t pts = 126000;
+    for (int h = 0; h < days * 24; ++h) {
+        const int64_t hour = SPAN_T0 + 3600LL * h;
+        const std::string folder = lib + "/" + archive::hour_dir(hour);
+        std::filesystem::create_directories(folder);
+        std::ofstream out(folder + "/index.cvs", std::ios::binary);
+        char line[96];
+        for (int i = 0; i < HOUR_SEGMENTS; ++i, pts += 540000) {
+            const long long t = hour + 6LL * i;
+            snprintf(line, sizeof line, "%lld.ts\t%lld\t540000\t%lld\n", t, t, static_cast<long long>(pts));
+            out << line;
+        }
+        if (!out) throw std::runtime_error("cannot write " + folder + "/index.cvs");
+    }
+}
+
 
 inline std::string hour_folder(time_t t) {
     struct tm utc = {};

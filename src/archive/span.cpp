@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <limits>
 #include <string_view>
 
 #include "archive/timearg.h"
@@ -39,9 +40,14 @@ bool for_each_line(const std::string& file, std::string* error, LineFn line_fn) 
     return false;
 }
 
+// The seconds from `from` to `to`, which may not fit in a signed difference.
+uint64_t seconds_between(int64_t from, int64_t to) {
+    return static_cast<uint64_t>(to) - static_cast<uint64_t>(from);
+}
+
 // Calls hour_fn(hour's index file, hour's start) for every hour from the one
 // before `from` (a segment that starts there may run into the span) to the
-// one holding `to`, in time order.
+// one holding `to`, in time order. The span must be walkable.
 template <class HourFn>
 bool for_each_hour(const std::string& lib, int64_t from, int64_t to, HourFn hour_fn) {
     const int64_t first_hour = (from - 3600) - ((from - 3600) % 3600 + 3600) % 3600;
@@ -123,8 +129,24 @@ std::string uncovered_text(const std::vector<index_entry>& entries, int64_t from
 
 }  // namespace
 
+bool span_walkable(int64_t from, int64_t to, std::string* error) {
+    // An hour before `from` is read, and the walk steps an hour past `to`.
+    constexpr int64_t MARGIN = 2 * 3600;
+    if (from < std::numeric_limits<int64_t>::min() + MARGIN || to > std::numeric_limits<int64_t>::max() - MARGIN) {
+        *error = "the span " + std::to_string(from) + " to " + std::to_string(to) + " is out of range";
+        return false;
+    }
+    if (to > from && seconds_between(from, to) > static_cast<uint64_t>(MAX_SPAN_SECONDS)) {
+        *error = "the span " + format_time(from) + " to " + format_time(to) + " is longer than " +
+                 std::to_string(MAX_SPAN_SECONDS / 86400) + " days";
+        return false;
+    }
+    return true;
+}
+
 bool read_indexes(const std::string& lib, int64_t from, int64_t to, std::vector<index_entry>* out,
                   std::string* error) {
+    if (!span_walkable(from, to, error)) return false;
     return for_each_hour(lib, from, to, [&](const std::string& file, int64_t) {
         return for_each_line(file, error, [&](const index_fields& f) {
             out->push_back(index_entry{std::string(f.name), f.t, f.duration_ts, f.start_pts});
@@ -156,6 +178,7 @@ coverage find_coverage(std::vector<index_entry> entries, int64_t from, int64_t t
 }
 
 bool read_coverage(const std::string& lib, int64_t from, int64_t to, coverage* c, std::string* error) {
+    if (!span_walkable(from, to, error)) return false;
     coverage_builder b(from, to);
     // A segment lies in the hour of its time, so hours come in time order and
     // only the lines of one hour are ever held.
@@ -181,6 +204,7 @@ bool read_coverage(const std::string& lib, int64_t from, int64_t to, coverage* c
 
 bool plan_clip(std::vector<index_entry> entries, int64_t from, int64_t to, clip_plan* plan, std::string* error) {
     *plan = clip_plan{};
+    if (!span_walkable(from, to, error)) return false;
     plan->segments = playable_segments(entries, from, to, &plan->skipped);
     if (plan->segments.empty()) {
         *error = uncovered_text(entries, from, to);

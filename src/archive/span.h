@@ -12,9 +12,21 @@
 
 namespace archive {
 
+// The longest span whose hour indexes are read in one go: a month of them.
+// Every hour of a span is looked at, so a longer one is refused rather than
+// walked.
+constexpr int64_t MAX_SPAN_SECONDS = 31LL * 24 * 3600;
+
+// Whether [from, to) may be walked hour by hour: no longer than
+// MAX_SPAN_SECONDS, and clear of the ends of the 64-bit range by more than
+// the hour read before it. False with a reason otherwise. A reversed or empty
+// span passes: it holds no hour to walk.
+bool span_walkable(int64_t from, int64_t to, std::string* error);
+
 // Reads the indexes of every hour from the one before `from` (a segment that
 // starts there may run into the span) to the one holding `to`. Hours without
-// an index are skipped. A malformed line is an error naming file and line.
+// an index are skipped. A malformed line is an error naming file and line, and
+// a span that is not walkable is refused.
 bool read_indexes(const std::string& lib, int64_t from, int64_t to, std::vector<index_entry>* out,
                   std::string* error);
 
@@ -67,7 +79,7 @@ coverage find_coverage(std::vector<index_entry> entries, int64_t from, int64_t t
 
 // The same, read from library lib's indexes hour by hour without keeping
 // every line: a month is some 400,000 of them. False with a reason when an
-// index line is malformed.
+// index line is malformed or the span is not walkable.
 bool read_coverage(const std::string& lib, int64_t from, int64_t to, coverage* c, std::string* error);
 
 // Chooses the segments that overlap [from, to), in time order, one per time

@@ -1,6 +1,7 @@
 #include "archive/timearg.h"
 
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <ctime>
 #include <string_view>
@@ -84,8 +85,10 @@ private:
 
 bool parse_time(const std::string& text, int64_t* t, std::string* error) {
     if (all_digits(text, !text.empty() && text[0] == '-' ? 1 : 0)) {
-        *t = std::stoll(text);
-        return true;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *t);
+        if (ec == std::errc() && end == text.data() + text.size()) return true;
+        *error = "the time '" + text + "' is out of range";
+        return false;
     }
     struct tm tm = {};
     int64_t offset = 0;

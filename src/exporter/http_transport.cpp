@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <memory>
 
 #include "exporter/http_parse.h"
 #include "exporter/metrics.h"
+#include "exporter/peer_log.h"
 #include "exporter/routes.h"
 
 namespace {
@@ -20,6 +22,10 @@ constexpr size_t PIECE = 256 * 1024;
 constexpr size_t MAX_POST_BODY = 4096;
 // URL arguments looked at, at most.
 constexpr int MAX_URL_ARGS = 32;
+// Seconds a reply may wait for the client to take more before the
+// connection is dropped. The library's own time-out (5 s from the request)
+// would cut any download that takes longer, however steadily it goes.
+constexpr int STALL_SECS = 30;
 
 }  // namespace
 
@@ -28,6 +34,25 @@ struct http_transfer {
     http_reply out;
     uint64_t sent = 0;
     std::unique_ptr<unsigned char[]> piece;  // LWS_PRE + PIECE bytes, for file bodies
+    bool awaiting_body = false;  // answered once its body is in
+    bool body_complete = false;  // all Content-Length bytes have come
+    bool answered = false;       // the status line has been written
+    bool close_after = false;    // the connection ends with this reply
+    size_t handed = 0;           // of the last write, what the socket may not have taken yet
+    int64_t counted = 0;         // what the buffered-bytes gauge holds for this reply
+
+    http_transfer() = default;
+    http_transfer(const http_transfer&) = delete;
+    http_transfer& operator=(const http_transfer&) = delete;
+    ~http_transfer() { metrics_http_buffered(-counted); }
+
+    // Brings the gauge to what this reply holds now: its body in memory, its
+    // piece of a file, and what the library may still hold of the last write.
+    void recount() {
+        const size_t held = out.body.size() + (piece ? LWS_PRE + PIECE : 0) + handed;
+        metrics_http_buffered(static_cast<int64_t>(held) - counted);
+        counted = static_cast<int64_t>(held);
+    }
 };
 
 bool http_reading(const http_request& request) {
@@ -76,6 +101,12 @@ http_reply http_file_reply(const http_request& request, unique_fd fd, const char
     return r;
 }
 
+void http_status_line_1_1(unsigned char* start, const unsigned char* end) {
+    static const char old_version[] = "HTTP/1.0 ";
+    constexpr size_t n = sizeof old_version - 1;
+    if (end - start >= static_cast<ptrdiff_t>(n) && memcmp(start, old_version, n) == 0) start[7] = '1';
+}
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -107,6 +138,38 @@ std::string peer_of(struct lws* wsi) {
     return addr;
 }
 
+// What a request says of its body.
+enum class body_kind {
+    none,         // no body, or Content-Length: 0
+    length,       // Content-Length bytes
+    chunked,      // Transfer-Encoding, which the library does not decode
+    conflicting,  // both: which one frames the body is a guess a smuggler exploits
+    malformed,    // a Content-Length that is not one decimal number
+};
+
+struct request_body {
+    body_kind kind = body_kind::none;
+    uint64_t length = 0;
+};
+
+request_body body_of(struct lws* wsi) {
+    const bool has_length = lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_CONTENT_LENGTH) > 0;
+    const bool has_coding = lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_TRANSFER_ENCODING) > 0;
+    if (has_length && has_coding) return {body_kind::conflicting, 0};
+    if (has_coding) return {body_kind::chunked, 0};
+    if (!has_length) return {};
+    const std::string text = access_header(wsi, WSI_TOKEN_HTTP_CONTENT_LENGTH);
+    uint64_t n = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return {body_kind::malformed, 0};
+    return {n == 0 ? body_kind::none : body_kind::length, n};
+}
+
+// A refusal of the transport's own, in the JSON of the API's errors.
+http_reply refusal(unsigned status, const char* message) {
+    return http_text_reply(status, std::string("{\"error\":\"") + message + "\"}", "application/json");
+}
+
 // ---------------------------------------------------------------------------
 // Sending.
 
@@ -116,6 +179,7 @@ int write_headers(struct lws* wsi, const http_reply& r) {
     unsigned char* p = start;
     unsigned char* end = buf + sizeof buf - 1;
     if (lws_add_http_common_headers(wsi, r.status, r.type.c_str(), r.length, &p, end) != 0) return -1;
+    http_status_line_1_1(start, p);
     const auto add = [&](const char* name, const std::string& value) {
         return lws_add_http_header_by_name(wsi, reinterpret_cast<const unsigned char*>(name),
                                            reinterpret_cast<const unsigned char*>(value.data()),
@@ -149,6 +213,7 @@ bool send_piece(struct lws* wsi, http_transfer* t, bool* failed) {
             *failed = true;
             return true;
         }
+        t->handed = static_cast<size_t>(got);
         t->sent += static_cast<uint64_t>(got);
         metrics_bytes_served(static_cast<uint64_t>(got));
     } else {
@@ -159,6 +224,7 @@ bool send_piece(struct lws* wsi, http_transfer* t, bool* failed) {
             *failed = true;
             return true;
         }
+        t->handed = n;
         t->sent += n;
         metrics_bytes_served(n);
     }
@@ -174,34 +240,63 @@ void end_transfer(http_transfer** transfer) {
 
 int on_writeable(struct lws* wsi, http_transfer** transfer) {
     http_transfer* t = *transfer;
-    if (t == nullptr) return 0;
+    if (t == nullptr || !t->answered) return 0;
+    // The library calls this only once it has written out all it held.
+    t->handed = 0;
+    lws_set_timeout(wsi, PENDING_TIMEOUT_HTTP_CONTENT, STALL_SECS);
     bool failed = false;
     if (!send_piece(wsi, t, &failed)) {
+        t->recount();
         lws_callback_on_writable(wsi);
         return 0;
     }
+    const bool close = t->close_after;
     end_transfer(transfer);
     if (failed) return -1;
+    // Closes once the library has written what it still holds.
+    if (close) return lws_raw_transaction_completed(wsi);
     // Keep-alive: the connection waits for its next request.
     return lws_http_transaction_completed(wsi) ? -1 : 0;
 }
 
-int respond(instance_t* instance, struct lws* wsi, http_transfer** transfer) {
+// Sends the status and headers of the reply in t->out; the body follows in
+// writable callbacks.
+int start_reply(struct lws* wsi, http_transfer** transfer) {
     http_transfer* t = *transfer;
-    t->out = routes_answer(instance, t->request);
+    t->answered = true;
+    t->awaiting_body = false;
+    if (t->close_after) t->out.headers.emplace_back("connection:", "close");
+    t->recount();
+    lws_set_timeout(wsi, PENDING_TIMEOUT_HTTP_CONTENT, STALL_SECS);
     if (write_headers(wsi, t->out) < 0) {
         end_transfer(transfer);
         return -1;
     }
-    // A long download must not hold one of the few header tables.
+    // A long download must not hold one of the header tables.
     lws_http_headers_detach(wsi);
     lws_callback_on_writable(wsi);
     return 0;
 }
 
+int respond(instance_t* instance, struct lws* wsi, http_transfer** transfer) {
+    http_transfer* t = *transfer;
+    t->out = routes_answer(instance, t->request);
+    return start_reply(wsi, transfer);
+}
+
+int refuse(struct lws* wsi, http_transfer** transfer, unsigned status, const char* message) {
+    http_transfer* t = *transfer;
+    t->close_after = true;
+    t->out = refusal(status, message);
+    return start_reply(wsi, transfer);
+}
+
 int on_request(instance_t* instance, struct lws* wsi, http_transfer** transfer, const char* uri) {
     end_transfer(transfer);
-    auto t = std::make_unique<http_transfer>();
+    // Held by the connection from the start, so that whatever fails below
+    // can still be answered.
+    *transfer = new http_transfer;
+    http_transfer* t = *transfer;
     http_request& req = t->request;
     req.method = method_of(wsi);
     req.path = uri != nullptr ? uri : "";
@@ -209,14 +304,36 @@ int on_request(instance_t* instance, struct lws* wsi, http_transfer** transfer, 
     req.access = access_request_of(wsi);
     req.range = access_header(wsi, WSI_TOKEN_HTTP_RANGE);
     req.peer = peer_of(wsi);
-    *transfer = t.release();
-    // A POST answers once its body is in; without a length it has none.
-    if (req.method == http_method::post && lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_CONTENT_LENGTH) > 0) return 0;
-    return respond(instance, wsi, transfer);
+    const request_body body = body_of(wsi);
+    switch (body.kind) {
+        case body_kind::none: return respond(instance, wsi, transfer);
+        case body_kind::conflicting:
+            return refuse(wsi, transfer, HTTP_BAD_REQUEST,
+                          "a request may not carry both Content-Length and Transfer-Encoding");
+        case body_kind::malformed: return refuse(wsi, transfer, HTTP_BAD_REQUEST, "Content-Length is not a number");
+        case body_kind::chunked:
+            // Nothing here reads a body of unknown length.
+            t->close_after = true;
+            if (req.method == http_method::post) {
+                return refuse(wsi, transfer, HTTP_LENGTH_REQUIRED, "a body needs a Content-Length");
+            }
+            return respond(instance, wsi, transfer);
+        case body_kind::length:
+            t->close_after = true;
+            // Only a login form is read; a larger one is not read at all.
+            if (req.method == http_method::post && body.length <= MAX_POST_BODY) {
+                t->awaiting_body = true;
+                return 0;
+            }
+            req.body_too_large = req.method == http_method::post;
+            return respond(instance, wsi, transfer);
+    }
+    return -1;
 }
 
 int on_body(http_transfer* t, const void* in, size_t len) {
-    if (t == nullptr) return 0;
+    // A body nobody waits for is dropped as it comes.
+    if (t == nullptr || !t->awaiting_body) return 0;
     http_request& req = t->request;
     if (req.body.size() + len > MAX_POST_BODY) {
         req.body_too_large = true;
@@ -224,6 +341,67 @@ int on_body(http_transfer* t, const void* in, size_t len) {
     }
     req.body.append(static_cast<const char*>(in), len);
     return 0;
+}
+
+// The client sent more than its Content-Length. The library goes on calling
+// for the body's end at every turn, and nothing else happens on the
+// connection: what is left of a reply from memory goes out now (the library
+// writes what it holds before it closes), and the connection closes. A file
+// reply is cut short, which its Content-Length tells the client.
+int end_at_once(struct lws* wsi, http_transfer** transfer) {
+    http_transfer* t = *transfer;
+    if (t->answered && !t->out.file && t->request.method != http_method::head && t->sent < t->out.length) {
+        const size_t n = static_cast<size_t>(t->out.length - t->sent);
+        std::vector<unsigned char> buf(LWS_PRE + n);
+        memcpy(buf.data() + LWS_PRE, t->out.body.data() + t->sent, n);
+        if (lws_write(wsi, buf.data() + LWS_PRE, n, LWS_WRITE_HTTP) >= 0) metrics_bytes_served(n);
+    }
+    end_transfer(transfer);
+    return -1;
+}
+
+int on_body_complete(instance_t* instance, struct lws* wsi, http_transfer** transfer) {
+    http_transfer* t = *transfer;
+    if (t == nullptr) return -1;
+    if (t->body_complete) return end_at_once(wsi, transfer);
+    t->body_complete = true;
+    return t->awaiting_body ? respond(instance, wsi, transfer) : 0;
+}
+
+int dispatch(instance_t* instance, struct lws* wsi, int reason, http_transfer** transfer, void* in, size_t len) {
+    switch (reason) {
+        case LWS_CALLBACK_HTTP: return on_request(instance, wsi, transfer, static_cast<const char*>(in));
+        case LWS_CALLBACK_HTTP_BODY: return on_body(*transfer, in, len);
+        case LWS_CALLBACK_HTTP_BODY_COMPLETION: return on_body_complete(instance, wsi, transfer);
+        case LWS_CALLBACK_HTTP_WRITEABLE: return on_writeable(wsi, transfer);
+        // The library frees the connection's memory, where the transfer is
+        // kept, once it drops the protocol: a reply still in progress (the
+        // connection closing under it) ends here at the latest.
+        case LWS_CALLBACK_HTTP_DROP_PROTOCOL:
+        case LWS_CALLBACK_CLOSED_HTTP: end_transfer(transfer); return 0;
+        default: return 0;
+    }
+}
+
+// In a catch block: logs what escaped, and answers 500 when no reply has
+// begun; otherwise the connection closes, since a reply cut short cannot be
+// mended.
+int after_exception(struct lws* wsi, int reason, http_transfer** transfer) {
+    http_transfer* t = *transfer;
+    const bool can_answer = t != nullptr && !t->answered && reason != LWS_CALLBACK_CLOSED_HTTP &&
+                            reason != LWS_CALLBACK_HTTP_DROP_PROTOCOL;
+    peer_log_escaped("http_callback", t != nullptr ? t->request.path : std::string(), reason,
+                     can_answer ? "answered 500" : "closed the connection");
+    if (!can_answer) {
+        end_transfer(transfer);
+        return -1;
+    }
+    try {
+        return refuse(wsi, transfer, HTTP_SERVER_ERROR, "internal error");
+    } catch (...) {
+        end_transfer(transfer);
+        return -1;
+    }
 }
 
 }  // namespace
@@ -234,18 +412,16 @@ bool http_handles(int reason) {
         case LWS_CALLBACK_HTTP_BODY:
         case LWS_CALLBACK_HTTP_BODY_COMPLETION:
         case LWS_CALLBACK_HTTP_WRITEABLE:
+        case LWS_CALLBACK_HTTP_DROP_PROTOCOL:
         case LWS_CALLBACK_CLOSED_HTTP: return true;
         default: return false;
     }
 }
 
 int http_callback(instance_t* instance, struct lws* wsi, int reason, http_transfer** transfer, void* in, size_t len) {
-    switch (reason) {
-        case LWS_CALLBACK_HTTP: return on_request(instance, wsi, transfer, static_cast<const char*>(in));
-        case LWS_CALLBACK_HTTP_BODY: return on_body(*transfer, in, len);
-        case LWS_CALLBACK_HTTP_BODY_COMPLETION: return *transfer ? respond(instance, wsi, transfer) : -1;
-        case LWS_CALLBACK_HTTP_WRITEABLE: return on_writeable(wsi, transfer);
-        case LWS_CALLBACK_CLOSED_HTTP: end_transfer(transfer); return 0;
-        default: return 0;
+    try {
+        return dispatch(instance, wsi, reason, transfer, in, len);
+    } catch (...) {
+        return after_exception(wsi, reason, transfer);
     }
 }

@@ -28,6 +28,7 @@ constexpr unsigned HTTP_UNAUTHORIZED = 401;
 constexpr unsigned HTTP_NOT_FOUND = 404;
 constexpr unsigned HTTP_METHOD_NOT_ALLOWED = 405;
 constexpr unsigned HTTP_CONFLICT = 409;
+constexpr unsigned HTTP_LENGTH_REQUIRED = 411;
 constexpr unsigned HTTP_RANGE_NOT_SATISFIABLE = 416;
 constexpr unsigned HTTP_UNPROCESSABLE = 422;
 constexpr unsigned HTTP_SERVER_ERROR = 500;
@@ -73,6 +74,12 @@ http_reply http_method_not_allowed();
 http_reply http_file_reply(const http_request& request, unique_fd fd, const char* type,
                            const char* cache_control = "no-cache");
 
+// The library writes the status line with the version of the request, and
+// before it has read that of a WebSocket handshake it writes HTTP/1.0, which
+// clients of the WebSocket protocol refuse to read. This makes the status
+// line that the header block at `start` begins with say HTTP/1.1.
+void http_status_line_1_1(unsigned char* start, const unsigned char* end);
+
 // One HTTP reply in progress on a connection.
 struct http_transfer;
 
@@ -82,5 +89,11 @@ bool http_handles(int reason);
 // Handles one of those reasons. *transfer is the connection's reply in
 // progress: null between requests, made and freed here (also when the
 // connection closes). Returns what the protocol callback returns; non-zero
-// closes the connection.
+// closes the connection. Nothing is thrown out of it: what escapes the
+// routes is logged and answered with 500 while the reply has not begun.
+//
+// A request that comes with a body other than a login form's is answered
+// without reading it, and its connection closes after the answer; a login
+// form is read whole first. Both Content-Length and Transfer-Encoding, or a
+// Content-Length that is not a number, is refused with 400 and closed.
 int http_callback(instance_t* instance, struct lws* wsi, int reason, http_transfer** transfer, void* in, size_t len);

@@ -29,6 +29,7 @@ struct registry {
     std::map<std::string, histogram> runs;
     std::map<std::string, uint64_t> refused{{"origin", 0}, {"token", 0}};
     std::atomic<uint64_t> bytes{0};
+    std::atomic<int64_t> buffered{0};
     std::atomic<int> in_hand{-1};
 };
 
@@ -108,6 +109,10 @@ void metrics_refused(const char* reason) {
 
 void metrics_bytes_served(uint64_t n) { reg().bytes += n; }
 
+void metrics_http_buffered(int64_t delta) { reg().buffered += delta; }
+
+int64_t metrics_http_buffered() { return reg().buffered.load(); }
+
 double metrics_uptime() {
     return std::chrono::duration<double>(clock_type::now() - reg().start).count();
 }
@@ -149,5 +154,9 @@ std::string metrics_prometheus_text(const metrics_gauges& gauges) {
         append(&out, "brindlewood_library_last_segment_timestamp_seconds{library=\"%d\"} %lld\n", lib,
                static_cast<long long>(t));
     }
+    out.append("# HELP brindlewood_http_buffered_bytes Bytes held for HTTP replies in progress: bodies in memory, "
+               "file pieces, and what the socket has not taken yet.\n"
+               "# TYPE brindlewood_http_buffered_bytes gauge\n");
+    append(&out, "brindlewood_http_buffered_bytes %lld\n", static_cast<long long>(r.buffered.load()));
     return out;
 }

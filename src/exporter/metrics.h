@@ -27,6 +27,11 @@ void metrics_refused(const char* reason);
 // Body bytes sent to HTTP clients.
 void metrics_bytes_served(uint64_t n);
 
+// Bytes the HTTP side holds for the replies in progress grew (or, below
+// zero, shrank) by delta; and what it holds now.
+void metrics_http_buffered(int64_t delta);
+int64_t metrics_http_buffered();
+
 // Seconds since the first call of any metrics function (the daemon's start).
 double metrics_uptime();
 

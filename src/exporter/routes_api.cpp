@@ -16,8 +16,7 @@
 
 namespace {
 
-// The longest span /api/recordings reads: a month of hour indexes.
-constexpr int64_t MAX_LISTING_SPAN = 31LL * 24 * 3600;
+static_assert(ROUTES_API_MAX_LISTING_SPAN <= archive::MAX_SPAN_SECONDS, "a listing walks every hour of its span");
 
 std::string json_text(json_object* o) {
     return json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
@@ -38,8 +37,7 @@ json_object* gap_list(const std::vector<archive::gap>& gaps) {
 
 http_reply recordings(const instance_t* instance, const http_request& request) {
     routes_api_span a;
-    if (auto bad = routes_api_span_of(instance, request, &a)) return std::move(*bad);
-    if (a.to - a.from > MAX_LISTING_SPAN) return routes_api_error(HTTP_BAD_REQUEST, "the span is longer than 31 days");
+    if (auto bad = routes_api_span_of(instance, request, &a, ROUTES_API_MAX_LISTING_SPAN)) return std::move(*bad);
     archive::coverage c;
     std::string error;
     if (!archive::read_coverage(a.root, a.from, a.to, &c, &error)) {
@@ -131,8 +129,26 @@ http_reply routes_api_error(unsigned status, const std::string& message, json_ob
     return routes_api_json(status, o.get());
 }
 
+namespace {
+
+// A time argument: one that parses and lies between 1970 and 9999; the
+// reason otherwise.
+bool time_arg(const std::string& text, int64_t* t, std::string* error) {
+    if (!archive::parse_time(text, t, error)) return false;
+    if (*t >= archive::TIME_MIN && *t <= archive::TIME_MAX) return true;
+    *error = "the time '" + text + "' is not between 1970 and 9999";
+    return false;
+}
+
+std::string span_text(int64_t seconds) {
+    if (seconds > 86400 && seconds % 86400 == 0) return std::to_string(seconds / 86400) + " days";
+    return std::to_string(seconds / 3600) + " hours";
+}
+
+}  // namespace
+
 std::optional<http_reply> routes_api_span_of(const instance_t* instance, const http_request& request,
-                                             routes_api_span* a) {
+                                             routes_api_span* a, int64_t max_span) {
     const auto lib = http_url_arg(request.args, "lib");
     const auto from = http_url_arg(request.args, "from");
     const auto to = http_url_arg(request.args, "to");
@@ -144,10 +160,14 @@ std::optional<http_reply> routes_api_span_of(const instance_t* instance, const h
         }
     }
     std::string error;
-    if (!archive::parse_time(*from, &a->from, &error) || !archive::parse_time(*to, &a->to, &error)) {
+    if (!time_arg(*from, &a->from, &error) || !time_arg(*to, &a->to, &error)) {
         return routes_api_error(HTTP_BAD_REQUEST, error);
     }
+    // Both lie between 1970 and 9999: their difference fits.
     if (a->to <= a->from) return routes_api_error(HTTP_BAD_REQUEST, "to must be after from");
+    if (a->to - a->from > max_span) {
+        return routes_api_error(HTTP_BAD_REQUEST, "the span is longer than " + span_text(max_span));
+    }
     a->root = instance->path.libs[a->lib];
     if (a->root.empty()) {
         return routes_api_error(HTTP_NOT_FOUND, "library " + std::to_string(a->lib) + " is not configured");

@@ -33,7 +33,13 @@ struct routes_api_span {
     std::string root;
 };
 
+// The longest span a clip or a playlist may cover, and a listing.
+constexpr int64_t ROUTES_API_MAX_CLIP_SPAN = 24LL * 3600;
+constexpr int64_t ROUTES_API_MAX_LISTING_SPAN = 31LL * 24 * 3600;
+
 // Reads them into *span; the reply that refuses the request when one of
-// them is wrong.
+// them is wrong: lib not 0 to 3, a time that is not one between 1970 and
+// 9999, to not after from, or a span longer than max_span seconds.
 std::optional<http_reply> routes_api_span_of(const instance_t* instance, const http_request& request,
-                                             routes_api_span* span);
+                                             routes_api_span* span,
+                                             int64_t max_span = ROUTES_API_MAX_CLIP_SPAN);

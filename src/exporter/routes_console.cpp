@@ -5,9 +5,8 @@
 
 #include "exporter/http_parse.h"
 #include "exporter/metrics.h"
+#include "exporter/peer_log.h"
 #include "exporter/web_assets.h"
-#include "logger.h"
-#include "text.h"
 
 namespace {
 
@@ -63,9 +62,9 @@ http_reply logout() {
 }  // namespace
 
 http_reply routes_console_refusal(const http_request& request, access_verdict verdict) {
-    logger_printf(1, "%s: refused the HTTP request [%s] of [%s] with HTTP %u: %s", "http_callback",
-                  text_escape(request.path).c_str(), request.peer.c_str(), access_status(verdict),
-                  access_reason(verdict));
+    peer_log("http_callback: refused request", 1, "%s: refused the HTTP request [%s] of [%s] with HTTP %u: %s",
+             "http_callback", peer_log_quote(request.path).c_str(), request.peer.c_str(), access_status(verdict),
+             access_reason(verdict));
     metrics_refused("token");
     return login_page(HTTP_UNAUTHORIZED, verdict == access_verdict::token_wrong);
 }

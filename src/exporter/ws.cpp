@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "exporter/exporter.h"
 #include "exporter/http_transport.h"
 #include "exporter/metrics.h"
+#include "exporter/peer_log.h"
 #include "handles.h"
 #include "json_handle.h"
 #include "logger.h"
@@ -93,10 +95,35 @@ lws_sorted_usec_list_t tick_sul;
 // 50 ms so that the loop looks at the exit flag.
 constexpr lws_usec_t TICK_US = 50 * LWS_US_PER_MS;
 
-void tick(lws_sorted_usec_list_t* sul) { lws_sul_schedule(tick_ctx, 0, sul, tick, TICK_US); }
+// Also the moment to say how many lines about peers were left out.
+void tick(lws_sorted_usec_list_t* sul) {
+    peer_log_flush();
+    lws_sul_schedule(tick_ctx, 0, sul, tick, TICK_US);
+}
 
+bool answers_handshake(int reason) {
+    return reason == LWS_CALLBACK_HTTP_CONFIRM_UPGRADE || reason == LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION;
+}
+
+bool send_status(struct lws* wsi, unsigned status);
+
+// Nothing may be thrown into the library, which is C: what escapes is
+// logged, a handshake still waiting for its answer gets 500, and the
+// connection closes. (The HTTP side catches its own, where it knows whether
+// its reply has begun.)
 int protocol_callback(struct lws* wsi, enum lws_callback_reasons reason, void* user, void* in, size_t len) {
-    return ws_cb_main(wsi, static_cast<int>(reason), user, in, len);
+    try {
+        return ws_cb_main(wsi, static_cast<int>(reason), user, in, len);
+    } catch (...) {
+        const bool answer = answers_handshake(reason);
+        peer_log_escaped("ws_cb_main", std::string(), static_cast<int>(reason),
+                         answer ? "answered 500" : "closed the connection");
+        try {
+            if (answer && send_status(wsi, HTTP_SERVER_ERROR)) return 1;
+        } catch (...) {
+        }
+        return -1;
+    }
 }
 
 const struct lws_protocols ws_protocols[] = {
@@ -108,11 +135,12 @@ instance_t* instance_of(struct lws* wsi) {
     return static_cast<instance_t*>(lws_context_user(lws_get_context(wsi)));
 }
 
-// The library's own warnings and errors go into our log.
+// The library's own warnings and errors go into our log; a peer can make
+// it complain at every read, so they are limited as lines about peers are.
 void lws_log_line(int level, const char* line) {
     (void)level;
     const size_t n = strcspn(line, "\r\n");
-    logger_printf(1, "lws: %.*s", static_cast<int>(n), line);
+    peer_log("lws", 1, "lws: %.*s", static_cast<int>(n), line);
 }
 
 // Appends msg to a session's queue under `lock`; a message that does not fit
@@ -158,7 +186,7 @@ void enter_pool_locked(instance_t* instance, ws_cb_session_t* s) {
         if (instance->ws.pool[i] != nullptr) continue;
         instance->ws.pool[i] = s;
         s->idx = i;
-        logger_printf(0, "%s: ctx at slot %d", "ws_cb_main", i);
+        peer_log_at(PEER_LOG_CONNECTION_RATE, "ws_cb_main: slot taken", 0, "%s: ctx at slot %d", "ws_cb_main", i);
         return;
     }
 }
@@ -168,16 +196,17 @@ int on_established(instance_t* instance, ws_slot* slot, struct lws* wsi) {
     char addr[50] = "";
     lws_get_peer_simple(wsi, addr, sizeof addr);
     if (open_sessions >= WS_MAX_SESSIONS) {
-        logger_printf(1, "%s: %d connections open already, refusing [%s]", "on_established", open_sessions, addr);
+        peer_log("on_established: too many connections", 1, "%s: %d connections open already, refusing [%s]",
+                 "on_established", open_sessions, addr);
         return -1;
     }
     session_ptr s = session_alloc();
     if (!s) {
-        logger_printf(1, "%s: no memory for the connection of [%s]", "on_established", addr);
+        peer_log("on_established: no memory", 1, "%s: no memory for the connection of [%s]", "on_established", addr);
         return -1;
     }
-    logger_printf(0, "%s: LWS_CALLBACK_ESTABLISHED[%s(%s)], ctx=%p", "ws_cb_main", addr, addr,
-                  static_cast<void*>(s.get()));
+    peer_log_at(PEER_LOG_CONNECTION_RATE, "ws_cb_main: established", 0,
+                "%s: LWS_CALLBACK_ESTABLISHED[%s(%s)], ctx=%p", "ws_cb_main", addr, addr, static_cast<void*>(s.get()));
     s->wsi = wsi;
     s->f_counted = 1;
     ++open_sessions;
@@ -198,13 +227,15 @@ void on_closed(instance_t* instance, ws_slot* slot) {
     session_ptr s(slot->session);
     slot->session = nullptr;
     if (!s) return;
-    logger_printf(0, "%s: LWS_CALLBACK_CLOSED, ctx=%p", "ws_cb_main", static_cast<void*>(s.get()));
+    peer_log_at(PEER_LOG_CONNECTION_RATE, "ws_cb_main: closed", 0, "%s: LWS_CALLBACK_CLOSED, ctx=%p", "ws_cb_main",
+                static_cast<void*>(s.get()));
     {
         instance_lock guard(instance);
         for (int i = 0; i < WS_POOL_SIZE; ++i) {
             if (instance->ws.pool[i] != s.get()) continue;
             instance->ws.pool[i] = nullptr;
-            logger_printf(0, "%s: ctx at slot %d", "ws_cb_main", i);
+            peer_log_at(PEER_LOG_CONNECTION_RATE, "ws_cb_main: slot freed", 0, "%s: ctx at slot %d", "ws_cb_main",
+                        i);
             break;
         }
         s->instance = nullptr;
@@ -250,21 +281,23 @@ bool overflowed(instance_t* instance, const ws_cb_session_t* s) {
 
 // The received text, up to its first NUL as the parser reads it, in the form
 // a log line may quote.
-std::string quoted(const ws_cb_session_t* ctx) { return text_escape(ctx->recv_buf); }
+std::string quoted(const ws_cb_session_t* ctx) {
+    return peer_log_quote(std::string_view(ctx->recv_buf, strnlen(ctx->recv_buf, WS_RECV_BUF)));
+}
 
-// The answer to a refused request: its status alone, and for a missing or
-// wrong token the scheme the client should use.
-bool send_refusal(struct lws* wsi, access_verdict verdict) {
+// The answer to a handshake that goes no further: its status alone, and for
+// 401 the scheme the client should use.
+bool send_status(struct lws* wsi, unsigned status) {
     unsigned char buf[LWS_PRE + 256];
     unsigned char* const start = buf + LWS_PRE;
     unsigned char* p = start;
     unsigned char* const end = buf + sizeof buf;
-    const unsigned status = access_status(verdict);
     static const char scheme[] = "Bearer";
     if (lws_add_http_header_status(wsi, status, &p, end) != 0) return false;
-    if (status == 401 && lws_add_http_header_by_token(wsi, WSI_TOKEN_HTTP_WWW_AUTHENTICATE,
-                                                      reinterpret_cast<const unsigned char*>(scheme),
-                                                      sizeof scheme - 1, &p, end) != 0)
+    http_status_line_1_1(start, p);
+    if (status == HTTP_UNAUTHORIZED &&
+        lws_add_http_header_by_token(wsi, WSI_TOKEN_HTTP_WWW_AUTHENTICATE,
+                                     reinterpret_cast<const unsigned char*>(scheme), sizeof scheme - 1, &p, end) != 0)
         return false;
     if (lws_add_http_header_content_length(wsi, 0, &p, end) != 0 || lws_finalize_http_header(wsi, &p, end) != 0)
         return false;
@@ -281,12 +314,13 @@ int admit(instance_t* instance, struct lws* wsi) {
     if (verdict == access_verdict::allowed) return 0;
     char addr[50] = "";
     lws_get_peer_simple(wsi, addr, sizeof addr);
-    logger_printf(1, "%s: refused the WebSocket handshake of [%s] (Origin [%s], Host [%s]) with HTTP %u: %s",
-                  "admit", addr, text_escape(req.origin).c_str(), text_escape(req.host).c_str(),
-                  access_status(verdict), access_reason(verdict));
+    peer_log("admit: refused handshake", 1,
+             "%s: refused the WebSocket handshake of [%s] (Origin [%s], Host [%s]) with HTTP %u: %s", "admit",
+             addr, peer_log_quote(req.origin).c_str(), peer_log_quote(req.host).c_str(), access_status(verdict),
+             access_reason(verdict));
     metrics_refused(verdict == access_verdict::foreign_origin ? "origin" : "token");
     // Non-zero ends the connection once the answer is out; -1 at once.
-    return send_refusal(wsi, verdict) ? 1 : -1;
+    return send_status(wsi, access_status(verdict)) ? 1 : -1;
 }
 
 bool has_member(json_object* obj, const char* key, json_object** value) {
@@ -298,8 +332,9 @@ bool has_member(json_object* obj, const char* key, json_object** value) {
 int ws_cb_main(struct lws* wsi, int reason, void* user, void* in, size_t len) {
     auto* slot = static_cast<ws_slot*>(user);
     if (http_handles(reason)) {
-        // Without its per-connection record a request cannot be followed.
-        if (slot == nullptr) return -1;
+        // Without its per-connection record a request cannot be followed
+        // (and one that is being dropped holds nothing).
+        if (slot == nullptr) return reason == LWS_CALLBACK_HTTP_DROP_PROTOCOL ? 0 : -1;
         return http_callback(instance_of(wsi), wsi, reason, &slot->http, in, len);
     }
     switch (reason) {
@@ -340,20 +375,21 @@ int ws_cb_main(struct lws* wsi, int reason, void* user, void* in, size_t len) {
 
 int ws_cb_recv(instance_t* instance, ws_cb_session_t* ctx, struct lws* wsi) {
     (void)wsi;
-    logger_printf(0, "%s: recieved %d bytes", "ws_cb_recv", ctx->recv_len);
+    peer_log("ws_cb_recv: message", 0, "%s: recieved %d bytes", "ws_cb_recv", ctx->recv_len);
     json_ptr root(json_tokener_parse(ctx->recv_buf));
     if (!root) {
-        logger_printf(1, "%s: failed to parse %s", "ws_cb_recv", quoted(ctx).c_str());
+        peer_log("ws_cb_recv: failed to parse", 1, "%s: failed to parse %s", "ws_cb_recv", quoted(ctx).c_str());
         return -22;
     }
     json_object* member = nullptr;
     if (!has_member(root.get(), "new_task", &member)) {
-        logger_printf(1, "%s: not processed: %s", "ws_cb_recv", quoted(ctx).c_str());
+        peer_log("ws_cb_recv: not processed", 1, "%s: not processed: %s", "ws_cb_recv", quoted(ctx).c_str());
         return 0;
     }
     export_task_t* task = nullptr;
     if (export_task_from_json(member, &task) != 0) {
-        logger_printf(1, "%s: failed to decompose %s", "ws_cb_recv", quoted(ctx).c_str());
+        peer_log("ws_cb_recv: failed to decompose", 1, "%s: failed to decompose %s", "ws_cb_recv",
+                 quoted(ctx).c_str());
     } else {
         exporter_enqueue(instance, task);
     }
@@ -378,7 +414,8 @@ int ws_cb_write(instance_t* instance, ws_cb_session_t* ctx, struct lws* wsi, voi
         }
     }
     if (r == 0) return 0;
-    logger_printf(1, "%s: r=%d, ctx=%p, idx=%d", "ws_cb_write", r, static_cast<void*>(ctx), ctx->idx);
+    peer_log_at(PEER_LOG_CONNECTION_RATE, "ws_cb_write", 1, "%s: r=%d, ctx=%p, idx=%d", "ws_cb_write", r,
+                static_cast<void*>(ctx), ctx->idx);
     // The library keeps its own copy of whatever the socket did not take.
     const int n = lws_write(wsi, ctx->buf + LWS_PRE, static_cast<size_t>(r - 1), LWS_WRITE_TEXT);
     if (static_cast<size_t>(r) + LWS_PRE > KEEP_RESIDENT) release_pages(ctx->buf, LWS_PRE + static_cast<size_t>(r));
@@ -512,6 +549,23 @@ bool listening_address(struct lws_context* ctx, std::string* addr, int* port) {
     return false;
 }
 
+// Every connection the process may hold can have a header table while its
+// request arrives: with fewer, sockets that send nothing or half a header
+// take them all and complete requests wait unread. A table is allocated only
+// while it is in use (about 5 KiB); beyond HEADER_POOL_MAX connections at
+// once, the next waits for one.
+constexpr rlim_t HEADER_POOL_MAX = 4096;
+
+unsigned short header_pool() {
+    struct rlimit fds = {};
+    const rlim_t n = getrlimit(RLIMIT_NOFILE, &fds) == 0 ? fds.rlim_cur : WS_POOL_SIZE;
+    return static_cast<unsigned short>(std::clamp<rlim_t>(n, WS_POOL_SIZE, HEADER_POOL_MAX));
+}
+
+// Seconds a connection may hold a header table without completing its
+// request (the library's default is 10).
+constexpr unsigned HEADER_IDLE_SECS = 5;
+
 }  // namespace
 
 int ws_init(instance_t* instance) {
@@ -529,7 +583,8 @@ int ws_init(instance_t* instance) {
     info.options = plan.options;
     info.protocols = ws_protocols;
     info.timeout_secs = 5;
-    info.max_http_header_pool = 32;
+    info.max_http_header_pool = header_pool();
+    info.timeout_secs_ah_idle = HEADER_IDLE_SECS;
     info.user = instance;
     info.gid = -1;
     info.uid = -1;

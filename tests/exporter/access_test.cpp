@@ -74,8 +74,8 @@ void expect_refused(Exporter& ex, const std::string& piece, const std::function<
     EXPECT_TRUE(std::regex_search(lines[0], std::regex(R"(^! .* of \[(::ffff:)?127\.0\.0\.1\])"))) << lines[0];
 }
 
-const std::regex unauthorized(R"(HTTP/1\.[01] 401 Unauthorized)");
-const std::regex forbidden(R"(HTTP/1\.[01] 403 Forbidden)");
+const std::regex unauthorized(R"(HTTP/1\.1 401 Unauthorized)");
+const std::regex forbidden(R"(HTTP/1\.1 403 Forbidden)");
 
 }  // namespace
 
@@ -205,6 +205,33 @@ TEST(ExportAccess, TheRoadOfATokenAndAnOrigin) {
             {"list", "--port", std::to_string(port), "--token-file", ex.dir() / "client-token", "--wait-ms", "20000"});
     EXPECT_EQ(listed.status, 0) << listed.err;
     EXPECT_EQ(listed.out, "7\n8\n");
+    EXPECT_EQ(ex.stop(), 0);
+}
+
+// A client of the WebSocket protocol reads only an HTTP/1.1 answer to its
+// handshake: each refusal is one, with the status, headers and empty body
+// it always had.
+TEST(ExportAccess, RefusedHandshakesAreAnsweredInHttp11) {
+    Exporter ex;
+    write_file(ex.dir() / "token", TOKEN + "\n");
+    ws_link_options with_token;
+    with_token.token = TOKEN;
+    ex.start("true", {"--access-token-file=" + ex.dir() / "token"}, with_token);
+    const std::string unauthorized_answer =
+        "HTTP/1.1 401 Unauthorized\r\nwww-authenticate: Bearer\r\ncontent-length: 0\r\n\r\n";
+    struct refusal {
+        const char* what;
+        std::string headers;
+        std::string answer;
+    };
+    for (const refusal& r : std::vector<refusal>{
+             {"a wrong token", "Authorization: Bearer " + TOKEN + "x\r\n", unauthorized_answer},
+             {"no token", "", unauthorized_answer},
+             {"a foreign Origin", "Origin: http://evil.example\r\nAuthorization: Bearer " + TOKEN + "\r\n",
+              "HTTP/1.1 403 Forbidden\r\ncontent-length: 0\r\n\r\n"}}) {
+        const http_answer a = http_exchange(ex.port(), handshake(ex.port(), r.headers));
+        EXPECT_EQ(a.head + "\r\n" + a.body, r.answer) << r.what;
+    }
     EXPECT_EQ(ex.stop(), 0);
 }
 

@@ -4,10 +4,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -68,32 +69,56 @@ inline void parse_head(http_answer* a) {
     }
 }
 
+// How long a client waits for an answer at most. The daemon answers at
+// once; the deadline only ends a wait for an answer that never comes, on
+// however loaded a machine.
+constexpr std::chrono::seconds ANSWER_DEADLINE{60};
+
+// Reads from fd into *got until done(*got) holds, the peer closes (then
+// *closed is set, when given), or the deadline passes; false when done()
+// never held.
+template <class Done>
+bool read_until(int fd, std::string* got, std::chrono::steady_clock::time_point deadline, Done done,
+                bool* closed = nullptr) {
+    using std::chrono::steady_clock;
+    char buf[65536];
+    while (!done(*got)) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) {
+            if (closed != nullptr) *closed = true;
+            return done(*got);
+        }
+        got->append(buf, static_cast<size_t>(n));
+    }
+    return true;
+}
+
 // Sends request to 127.0.0.1:port and reads the answer: its head, then the
 // body its Content-Length gives (none for a 101), or up to the close.
-// `head_only` stops after the head. Whatever came within 5 s.
+// `head_only` stops after the head. Whatever came before the deadline.
 inline http_answer http_exchange(int port, const std::string& request, bool head_only = false) {
     http_answer a;
+    const auto deadline = std::chrono::steady_clock::now() + ANSWER_DEADLINE;
     unique_fd fd(tcp_connect("127.0.0.1", port));
     if (!fd) return a;
-    timeval tv{5, 0};
-    setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     if (send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) return a;
     std::string got;
-    char buf[65536];
-    ssize_t n = 0;
-    while (got.find("\r\n\r\n") == std::string::npos && (n = recv(fd.get(), buf, sizeof buf, 0)) > 0) got.append(buf, n);
-    const size_t end = got.find("\r\n\r\n");
-    if (end == std::string::npos) {
+    const auto has_head = [](const std::string& g) { return g.find("\r\n\r\n") != std::string::npos; };
+    if (!read_until(fd.get(), &got, deadline, has_head)) {
         a.head = got;
         return a;
     }
+    const size_t end = got.find("\r\n\r\n");
     a.head = got.substr(0, end + 2);
     a.body = got.substr(end + 4);
     parse_head(&a);
     if (head_only || a.status == 101) return a;
     const std::string length = a.header("content-length");
-    const size_t want = length.empty() ? std::string::npos : std::stoull(length);
-    while (a.body.size() < want && (n = recv(fd.get(), buf, sizeof buf, 0)) > 0) a.body.append(buf, n);
+    const size_t want = length.empty() ? std::string::npos : strtoull(length.c_str(), nullptr, 10);
+    read_until(fd.get(), &a.body, deadline, [want](const std::string& b) { return b.size() >= want; });
     return a;
 }
 

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <regex>
 #include <cstring>
@@ -291,6 +292,35 @@ int free_port() {
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     close(fd);
     return ntohs(addr.sin_port);
+}
+
+descriptor_count process_descriptors(pid_t pid) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    // Listening sockets by inode: state 0A in the socket tables.
+    std::vector<std::string> listening;
+    for (const char* table : {"/net/tcp", "/net/tcp6"}) {
+        std::ifstream in(proc + table);
+        std::string line;
+        std::getline(in, line);  // the heading
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::vector<std::string> f;
+            for (std::string word; fields >> word;) f.push_back(word);
+            if (f.size() > 9 && f[3] == "0A") listening.push_back("socket:[" + f[9] + "]");
+        }
+    }
+    descriptor_count n;
+    std::error_code ec;
+    fs::directory_iterator it(proc + "/fd", ec);
+    if (ec) return n;
+    n.all = 0;
+    for (const fs::directory_iterator end; it != end; it.increment(ec)) {
+        ++n.all;
+        const std::string target = fs::read_symlink(it->path(), ec).string();
+        if (target.starts_with("socket:[") && std::find(listening.begin(), listening.end(), target) == listening.end())
+            ++n.connections;
+    }
+    return n;
 }
 
 void expect_usage(const std::string& text, const std::string& program) {

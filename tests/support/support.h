@@ -140,4 +140,13 @@ private:
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_port();
 
+// The descriptors a process holds, and how many of them are sockets of
+// connections (every TCP socket but the listening ones); all is -1 when the
+// process is gone.
+struct descriptor_count {
+    int all = -1;
+    int connections = 0;
+};
+descriptor_count process_descriptors(pid_t pid);
+
 }  // namespace testsupport
