@@ -3,17 +3,18 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <charconv>
 #include <string>
 #include <string_view>
 
+#include "archive/task_store.h"
+
 namespace {
 
+// The folders the daemon makes, and no others; a negative number is never
+// a task's.
 bool is_task_folder(std::string_view name) {
-    if (name.size() < 5 || name.size() > 10 || !std::all_of(name.begin(), name.end(), ::isdigit)) return false;
-    // Wider than five digits only without a leading zero, as "%.05d" prints.
-    return name.size() == 5 || name[0] != '0';
+    int n = 0;
+    return archive::task_folder_number(name, &n) && n >= 0;
 }
 
 struct task_file_kind {
@@ -22,12 +23,12 @@ struct task_file_kind {
 };
 
 const task_file_kind TASK_FILES[] = {
-    {"thumb.jpg", "image/jpeg"},
-    {"cut.mp4", "video/mp4"},
-    {"index.json", "application/json"},
-    {"state", "text/plain; charset=utf-8"},
-    {"cut.log", "text/plain; charset=utf-8"},
-    {"thumb.log", "text/plain; charset=utf-8"},
+    {archive::TASK_THUMB, "image/jpeg"},
+    {archive::TASK_CUT, "video/mp4"},
+    {archive::TASK_META, "application/json"},
+    {archive::TASK_STATE, "text/plain; charset=utf-8"},
+    {archive::TASK_CUT_LOG, "text/plain; charset=utf-8"},
+    {archive::TASK_THUMB_LOG, "text/plain; charset=utf-8"},
 };
 
 const task_file_kind* task_file_of(std::string_view name) {
@@ -51,17 +52,10 @@ unique_fd open_in_task(const unique_fd& task, const char* name) {
 }
 
 // The task's stored state, or nothing when it cannot be read.
-std::optional<int> stored_state(const unique_fd& task) {
-    unique_fd fd = open_in_task(task, "state");
-    if (!fd) return std::nullopt;
-    char buf[32];
-    const ssize_t n = read(fd.get(), buf, sizeof buf - 1);
-    if (n <= 0) return std::nullopt;
-    int state = 0;
-    const auto [end, ec] = std::from_chars(buf, buf + n, state);
-    (void)end;
-    if (ec != std::errc()) return std::nullopt;
-    return state;
+std::optional<archive::task_state> stored_state(const unique_fd& task) {
+    archive::task_state s;
+    if (archive::read_task_state_at(task.get(), &s) != 0) return std::nullopt;
+    return s;
 }
 
 // Only task folder names and the task files; a clip or thumbnail only once
@@ -76,9 +70,10 @@ http_reply task_file(const instance_t* instance, const http_request& request, st
     if (!task) return http_not_found();
     const bool media = kind == &TASK_FILES[0] || kind == &TASK_FILES[1];
     if (media) {
-        const std::optional<int> state = stored_state(task);
+        const std::optional<archive::task_state> state = stored_state(task);
         if (!state) return http_not_found();
-        const bool ready = *state == 2 || (kind == &TASK_FILES[0] && *state == 3);
+        const bool ready = *state == archive::task_state::done ||
+                           (kind == &TASK_FILES[0] && *state == archive::task_state::failed);
         if (!ready) return http_text_reply(HTTP_CONFLICT, "the task has not ended yet\n");
     }
     unique_fd fd = open_in_task(task, kind->name);
