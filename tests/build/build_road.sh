@@ -7,7 +7,7 @@
 # and the set-up (which may take apt's lock) is not run.
 set -euo pipefail
 
-source=${1:?usage: build_road.sh SOURCE_DIR}
+source=$(cd "${1:?usage: build_road.sh SOURCE_DIR}" && pwd)
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT; [ -n "${KEEP:-}" ] && trap - EXIT
@@ -18,6 +18,9 @@ tree=$root/tree
 mkdir "$tree"
 # A file deleted but not yet committed is still listed: it is skipped.
 tar -C "$source" --ignore-failed-read --null -T "$root/files" -cf - | tar -C "$tree" -xf -
+# node_modules/ is not tracked: the set-up installs it. The configure
+# needs the player library it holds, so the copy borrows the checkout's.
+[ -d "$source/node_modules" ] && ln -s "$source/node_modules" "$tree/node_modules"
 cd "$tree"
 # Run by make test, this inherits the outer make's flags and job server.
 unset MAKEFLAGS MFLAGS MAKELEVEL CMAKE_GENERATOR
