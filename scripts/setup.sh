@@ -59,7 +59,11 @@ lock_timeout=${SETUP_LOCK_TIMEOUT:-300}
 locks=(/var/lib/dpkg/lock-frontend /var/lib/dpkg/lock /var/cache/apt/archives/lock /var/lib/apt/lists/lock)
 lock_deadline=""
 
-span() { if [ $(($1 % 60)) -eq 0 ]; then echo "$(($1 / 60)) minutes"; else echo "$1 seconds"; fi; }
+span() {
+  local n=$1 unit=second
+  [ $((n % 60)) -ne 0 ] || { n=$((n / 60)); unit=minute; }
+  [ "$n" -eq 1 ] && echo "1 $unit" || echo "$n ${unit}s"
+}
 
 # Who holds one of the locks, as "process 1234 (name)"; nothing when none is
 # held. dpkg and apt lock with fcntl, which /proc/locks lists as
