@@ -383,41 +383,38 @@ export class Player {
     return details ? details.fragments : [];
   }
 
-  // The media time of wall-clock ms, or null when it is not in the playlist.
-  mediaOf(ms) {
+  // The last fragment whose key is at most k (fragments are in order), or null.
+  lastFragmentUpTo(key, k) {
     const frags = this.fragments();
     let lo = 0;
     let hi = frags.length - 1;
     let found = null;
     while (lo <= hi) {
       const mid = (lo + hi) >> 1;
-      if (frags[mid].programDateTime <= ms) {
+      if (key(frags[mid]) <= k) {
         found = frags[mid];
         lo = mid + 1;
       } else {
         hi = mid - 1;
       }
     }
-    if (!found) return frags.length ? frags[0].start : null;
+    return found;
+  }
+
+  // The media time of wall-clock ms, or null when it is not in the playlist.
+  mediaOf(ms) {
+    const found = this.lastFragmentUpTo((f) => f.programDateTime, ms);
+    if (!found) {
+      const frags = this.fragments();
+      return frags.length ? frags[0].start : null;
+    }
     const into = Math.min((ms - found.programDateTime) / 1000, found.duration);
     return found.start + into;
   }
 
   // The wall-clock ms of media time t, or null.
   wallOf(t) {
-    const frags = this.fragments();
-    let lo = 0;
-    let hi = frags.length - 1;
-    let found = null;
-    while (lo <= hi) {
-      const mid = (lo + hi) >> 1;
-      if (frags[mid].start <= t + 1e-4) {
-        found = frags[mid];
-        lo = mid + 1;
-      } else {
-        hi = mid - 1;
-      }
-    }
+    const found = this.lastFragmentUpTo((f) => f.start, t + 1e-4);
     if (!found || !Number.isFinite(found.programDateTime)) return null;
     return found.programDateTime + Math.min(t - found.start, found.duration) * 1000;
   }
