@@ -147,14 +147,11 @@ audio=$(stream_duration a:0)
 held=$(ffprobe -v error -select_streams v:0 -show_entries stream=nb_frames,r_frame_rate -of csv=p=0 "$folder/cut.mp4" |
        awk -F, '{ split($1, r, "/"); printf "%.2f", $2 * r[2] / r[1] }')
 before=$(awk -v h="$held" -v m="$video" 'BEGIN { d = h - m; printf "%.2f", d < 0 ? 0 : d }')
-if [ -n "$serve" ]; then
-  # Only the export daemon is kept: the recording is over.
-  kill -TERM "$register_pid" 2>/dev/null || true
-  wait "$register_pid" 2>/dev/null || true
-  register_pid=""
-else
-  stop_all
-fi
+# With SERVE=1 only the export daemon is kept: the recording is over.
+kept=""
+[ -z "$serve" ] || { kept=$exporter_pid; exporter_pid=""; }
+stop_all
+exporter_pid=$kept
 
 # The client's plan: "segments N from T, head_offs H, length L, tail_rem R".
 read -r planned first head length tail < <(sed -n \
