@@ -88,8 +88,9 @@ demo-configure: setup
 demo-programs: demo-configure
 	@$(call demo_logged,cmake --build $(BUILD) -j $(JOBS) --target $(PROGRAMS),>>)
 
+# SERVE=1 keeps the export daemon running after the report, until Ctrl-C.
 demo: demo-programs
-	@scripts/demo.sh
+	@SERVE="$(SERVE)" scripts/demo.sh
 
 bench: build
 	scripts/bench.sh

@@ -8,12 +8,18 @@
 # and both daemons are stopped on every exit path.
 #
 # DEMO_SEGMENTS (default 12) sets how many segments the recorder writes.
+# The report ends with the address of the console's watch view at the clip's
+# start. With SERVE=1 the export daemon stays up after the report, until
+# Ctrl-C, so that the address can be opened; DEMO_PORT picks its port
+# (default: a free one).
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
 demo=${DEMO_DIR:-$top/demo-run}
 segments=${DEMO_SEGMENTS:-12}
+serve=${SERVE:-}
+[ "$serve" = 0 ] && serve=""
 font=/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf
 
 say() { printf 'demo: %s\n' "$*"; }
@@ -107,7 +113,8 @@ wait_for 90 all_indexed ||
   die "only $(indexed) of $segments segments reached the library (see $demo/logs/Brindlewood.log)"
 say "all $segments segments are in the library"
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])' 2>/dev/null ||
+port=${DEMO_PORT:-}
+[ -n "$port" ] || port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])' 2>/dev/null ||
        echo $((20000 + RANDOM % 20000)))
 "$build/BrindlewoodExporter" --nodemonize --ws-port="$port" \
   --tasks-path="$demo/tasks" --lib0-path="$demo/library" --ffmpeg-path=ffmpeg \
@@ -140,7 +147,11 @@ audio=$(stream_duration a:0)
 held=$(ffprobe -v error -select_streams v:0 -show_entries stream=nb_frames,r_frame_rate -of csv=p=0 "$folder/cut.mp4" |
        awk -F, '{ split($1, r, "/"); printf "%.2f", $2 * r[2] / r[1] }')
 before=$(awk -v h="$held" -v m="$video" 'BEGIN { d = h - m; printf "%.2f", d < 0 ? 0 : d }')
+# With SERVE=1 only the export daemon is kept: the recording is over.
+kept=""
+[ -z "$serve" ] || { kept=$exporter_pid; exporter_pid=""; }
 stop_all
+exporter_pid=$kept
 
 # The client's plan: "segments N from T, head_offs H, length L, tail_rem R".
 read -r planned first head length tail < <(sed -n \
@@ -172,3 +183,14 @@ echo "  clip duration     ${measured} s measured by ffprobe, $((to - from)) s re
 echo "  before the start  ${before} s of video the file holds behind its edit list (--exact), from the" \
      "segment's keyframe, where stream copy must begin; players that ignore edit lists show it"
 echo "  logs              $demo/logs"
+watch="http://127.0.0.1:$port/?lib=0&t=$(date -u -d @$from '+%FT%TZ')"
+if [ -z "$serve" ]; then
+  echo "  watch view        $watch (the clip's start; the export daemon has stopped:" \
+       "make demo SERVE=1 keeps it running)"
+  exit 0
+fi
+echo "  watch view        $watch (the clip's start), served until Ctrl-C"
+trap 'echo; say "stopping"; exit 0' INT TERM
+wait "$exporter_pid" || true
+exporter_pid=""
+die "BrindlewoodExporter stopped by itself (see $demo/logs/BrindlewoodExporter.log)"

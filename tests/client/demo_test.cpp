@@ -1,7 +1,9 @@
-// The demo script, CI-sized, on the programs of this build tree: it must end
-// with status 0 and a final report whose paths exist and whose clip is as
-// long as it asked for.
+// The demo script, CI-sized, on the programs of this build tree, as
+// `make demo SERVE=1`: its final report's paths must exist and its clip be as
+// long as it asked for; the watch view's address it ends with must be served
+// until Ctrl-C, which ends the script with status 0.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "client_fixture.h"
+#include "exporter/http_client.h"
 
 using namespace clienttest;
 namespace fs = std::filesystem;
@@ -57,20 +60,71 @@ void remove_probe_file(const std::string& log) {
     if (std::regex_search(text, m, pid_re)) unlink(("/tmp/Brindlewood.ffprobe." + m[1].str()).c_str());
 }
 
+// Ctrl-C for a script still running when the test ends early, so that the
+// export daemon it serves with does not outlive the test.
+struct Interrupt {
+    Process& script;
+    ~Interrupt() {
+        if (!script.running()) return;
+        script.signal(SIGINT);
+        script.wait_exit(30s);
+    }
+};
+
+// The first segment's name in an HLS playlist, and how many it lists.
+std::pair<std::string, int> playlist_segments(const std::string& text) {
+    std::string first;
+    int count = 0;
+    for (const auto& line : split_lines(text)) {
+        if (line.empty() || line[0] == '#') continue;
+        if (count++ == 0) first = fs::path(line).filename().string();
+    }
+    return {first, count};
+}
+
 TEST(DemoScript, RunsTheWholeJobAndReportsWhatItMade) {
     TempDir dir;
     const std::string demo = dir / "demo";
     setenv("BUILD_DIR", PROGRAMS_DIR, 1);
     setenv("DEMO_DIR", demo.c_str(), 1);
     setenv("DEMO_SEGMENTS", std::to_string(SEGMENTS).c_str(), 1);
-    Process script(DEMO_SCRIPT, {}, dir.path());
-    const auto status = script.wait_exit(240s);
+    Process script(DEMO_SCRIPT, {}, dir.path(), {"SERVE=1"});
+    Interrupt interrupt{script};
+    const auto addressed = [&] { return script.out().find("\n  watch view ") != std::string::npos; };
+    ASSERT_TRUE(wait_until([&] { return addressed() || !script.running(); }, 240s) && addressed())
+        << "no watch view address\n" << script.out() << script.err();
+
+    // The report's last line: the console at the clip's start, still served.
+    static const std::regex watch_re(
+        "http://127\\.0\\.0\\.1:([0-9]+)(/\\?lib=0&t=([0-9-]+)T([0-9:]+)Z) \\(the clip's start\\), served until Ctrl-C");
+    std::smatch w;
+    const std::string watch = report(script.out())["watch view"];
+    ASSERT_TRUE(std::regex_match(watch, w, watch_re)) << watch;
+    const int port = std::stoi(w[1]);
+    const std::string moment = w[3].str() + "T" + w[4].str() + "Z";
+    const auto page = exporter_test::http_get(port, w[2]);
+    EXPECT_EQ(page.status, 200) << page.head;
+    EXPECT_NE(page.body.find("id=\"watch\""), std::string::npos) << "the page holds the watch view";
+    // The moment lies in the first segment of the client's plan ("segments N
+    // from T, ..."), which the daemon plays from there.
+    static const std::regex plan_re("\nsegments [0-9]+ from ([0-9]+), ");
+    std::smatch plan;
+    const std::string out = script.out();
+    ASSERT_TRUE(std::regex_search(out, plan, plan_re)) << out;
+    const std::string segment_end = std::to_string(std::stoll(plan[1]) + 6);
+    const auto played = exporter_test::http_get(port, "/api/play.m3u8?lib=0&from=" + moment + "&to=" + segment_end);
+    ASSERT_EQ(played.status, 200) << played.head << played.body;
+    EXPECT_EQ(playlist_segments(played.body), std::make_pair(plan[1].str() + ".ts", 1)) << played.body;
+
+    script.signal(SIGINT);
+    const auto status = script.wait_exit(60s);
     remove_probe_file(demo + "/logs/Brindlewood.log");
-    ASSERT_TRUE(status.has_value()) << "the demo still runs\n" << script.out() << script.err();
+    ASSERT_TRUE(status.has_value()) << "the demo still runs after Ctrl-C\n" << script.out() << script.err();
     ASSERT_EQ(*status, 0) << script.out() << script.err();
 
     const auto fields = report(script.out());
-    ASSERT_EQ(fields.size(), 11u) << script.out();
+    ASSERT_EQ(fields.size(), 12u) << script.out();
+    EXPECT_EQ(fields.at("watch view"), watch);
     EXPECT_EQ(fields.at("folder"), demo);
     const std::string library = fields.at("media library");
     EXPECT_EQ(library, demo + "/library");
@@ -137,7 +191,7 @@ TEST(DemoScript, RunsTheWholeJobAndReportsWhatItMade) {
     EXPECT_NEAR(measured, requested, 0.1);
     EXPECT_NEAR(std::stod(fields.at("before the start")), 3.0, 0.1);
 
-    // Both daemons were stopped in order before the report.
+    // Both daemons were stopped in order, the export daemon at Ctrl-C.
     const std::string logs = fields.at("logs");
     EXPECT_EQ(logs, demo + "/logs");
     EXPECT_EQ(last_log_text(logs + "/Brindlewood.log"), "Bye!");

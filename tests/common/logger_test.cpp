@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -17,6 +18,24 @@ using testsupport::StderrCapture;
 using testsupport::TempDir;
 
 namespace {
+
+// Whether a thread of this process other than the caller is blocked in
+// open() or openat(), as the writer is while it waits for a FIFO's reader.
+bool another_thread_waits_in_open() {
+    const long self = syscall(SYS_gettid);
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+        if (std::stol(e.path().filename().string()) == self) continue;
+        // "running", or the number of the system call it waits in and its arguments.
+        const std::string call = read_file(e.path().string() + "/syscall");
+        if (call.empty() || call[0] < '0' || call[0] > '9') continue;
+        const long nr = std::stol(call);
+#ifdef SYS_open
+        if (nr == SYS_open) return true;
+#endif
+        if (nr == SYS_openat) return true;
+    }
+    return false;
+}
 
 const std::regex line_shape(R"(^(.) \[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] (.*)$)");
 
@@ -231,7 +250,7 @@ TEST(Logger, FullQueueDropsTheNextLineWithTheOverflowMessage) {
     logger_init(log.c_str(), 86400);
     logger_printf(0, "line 0");
     // Wait until the writer has taken line 0 and blocks opening the FIFO.
-    usleep(200000);
+    ASSERT_TRUE(testsupport::wait_until(another_thread_waits_in_open, std::chrono::seconds(60)));
     for (int i = 1; i <= MAX_MSG_CNT; ++i) logger_printf(0, "line %d", i);
     logger_printf(0, "one too many");
     EXPECT_EQ(err.text(), "ERROR! message queue OVERFLOW!!!\n");
