@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -50,12 +49,11 @@ typedef struct segment_desc segment_t;
 // then. A few hours are kept: forgetting one costs only a second check.
 class index_checks {
 public:
-    // True the first time path is noted since it was last forgotten.
-    bool note(const char* path) {
-        if (std::find(seen_.begin(), seen_.end(), path) != seen_.end()) return false;
+    bool seen(const char* path) const { return std::find(seen_.begin(), seen_.end(), path) != seen_.end(); }
+    void note(const char* path) {
+        if (seen(path)) return;
         if (seen_.size() == KEPT) seen_.erase(seen_.begin());
         seen_.emplace_back(path);
-        return true;
     }
 
 private:
@@ -155,10 +153,12 @@ bool thumb_segment(const instance_t* instance, segment_t* seg, bool* full) {
 // The first append of a run to an hour's index first repairs a cut-off last
 // line; checked holds the indexes already seen.
 bool index_segment(segment_t* seg, index_checks* checked, bool* full) {
-    const bool first = checked->note(seg->files.index);
     const std::string line = archive::index_line(seg->name, seg->timestamp, seg->duration_ts, seg->start_pts);
     bool opened = false;
-    const int r = archive::append_index_line(seg->files.index, line, first, &seg->appended, &opened);
+    const int r =
+        archive::append_index_line(seg->files.index, line, !checked->seen(seg->files.index), &seg->appended, &opened);
+    // An index that could not be opened was not checked either.
+    if (opened) checked->note(seg->files.index);
     if (seg->appended.repaired > 0) {
         logger_printf(1, "%s: [%s] ended in a cut-off line; %ld bytes taken back to its last line end", THREAD,
                       seg->files.index, static_cast<long>(seg->appended.repaired));

@@ -82,7 +82,8 @@ namespace {
 // takes the blocks, empty files the inodes.
 class Filler {
 public:
-    explicit Filler(const std::string& root) : root_(root), fd_(open((root + "/.filler").c_str(), O_RDWR | O_CREAT, 0600)) {}
+    explicit Filler(const std::string& root)
+        : root_(root), fd_(open((root + "/.filler").c_str(), O_RDWR | O_CREAT, 0600)) {}
 
     uint64_t free_blocks() const {
         struct statvfs fs;
@@ -246,8 +247,8 @@ TEST(RegisterDiskFull, EachWriteOutOfRoomLeavesNothingAndTheNextStartRegistersIt
     ASSERT_TRUE(wait_until([&] { return count_files(d.tmp) == 0; }, 120s));
     d.stop();
     const auto log = log_texts(d.log);
-    EXPECT_EQ(std::count_if(log.begin(), log.end(), [&](auto& l) { return l.find("ended in a cut-off line") != std::string::npos; }),
-              1);
+    const auto mended = [](const std::string& l) { return l.find("ended in a cut-off line") != std::string::npos; };
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), mended), 1) << "once, for hour 12";
     EXPECT_TRUE(has_line(log, "!register_thread_proc: [" + d.lib + "/" + h12 +
                                   "/index.cvs] ended in a cut-off line; 19 bytes taken back to its last line end"));
     for (const auto& [name, hour] : all) {
@@ -261,8 +262,8 @@ TEST(RegisterDiskFull, EachWriteOutOfRoomLeavesNothingAndTheNextStartRegistersIt
         const std::string text = read_file(d.lib + "/" + hour + "/index.cvs");
         ASSERT_FALSE(text.empty()) << hour;
         EXPECT_EQ(text.back(), '\n') << hour;
-        EXPECT_EQ(archive::for_each_index_line(text, [](std::string_view l) { return archive::parse_index_line(l).has_value(); }), 0)
-            << hour << " parses whole:\n" << text;
+        const auto parses = [](std::string_view l) { return archive::parse_index_line(l).has_value(); };
+        EXPECT_EQ(archive::for_each_index_line(text, parses), 0) << hour << " parses whole:\n" << text;
     }
     EXPECT_EQ(d.index(h12).size(), 3u);
     EXPECT_TRUE(file_exists(d.lib + "/2020/09/13/here"));
