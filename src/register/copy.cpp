@@ -27,6 +27,9 @@ int64_t copy_file(const char* src, const char* dst) {
     if (!out) return -errno;
     struct stat st;
     int64_t r = fstat(in.get(), &st) == 0 ? copy_fd(in.get(), out.get(), st.st_size, SENDFILE_MAX) : -errno;
+    // The copy counts only once it is on stable storage: the caller may
+    // then drop the only other link to the segment.
+    if (r >= 0 && fsync(out.get()) != 0) r = -errno;
     // Some file systems report a failed write only at close.
     if (close(out.release()) != 0 && r >= 0) r = -errno;
     // A partial copy must not pass for a segment.

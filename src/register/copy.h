@@ -6,9 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
-// Copies src to dst (mode 0666, truncated). The bytes copied, or the negated
-// errno of the failing step; a copy that ends short is -5 (EIO). A copy that
-// fails leaves no dst behind.
+// Copies src to dst (mode 0666, truncated) and syncs dst's data. The bytes
+// copied, or the negated errno of the failing step; a copy that ends short is
+// -5 (EIO). A copy that fails leaves no dst behind. dst's folder entry is the
+// caller's to sync.
 int64_t copy_file(const char* src, const char* dst);
 
 // Moves size bytes from offset 0 of in to out with sendfile, at most chunk
