@@ -4,6 +4,7 @@
 BUILD  := build
 ASAN   := build-asan
 TSAN   := build-tsan
+FUZZ   := build-fuzz
 JOBS   ?= $(shell nproc)
 PREFIX ?= /usr/local
 
@@ -27,7 +28,7 @@ anew = $(if $(call whole,$(1)),,$(if $(call exists,$(1)/CMakeCache.txt),\
 
 PROGRAMS := Brindlewood BrindlewoodExporter BrindlewoodClient
 
-.PHONY: all setup build release test test-asan test-tsan demo demo-configure demo-programs bench install uninstall clean
+.PHONY: all setup build release test test-asan test-tsan fuzz demo demo-configure demo-programs bench install uninstall clean
 
 all: build
 
@@ -66,6 +67,20 @@ test-tsan: setup
 	cmake -S . -B $(TSAN) $(call generator,$(TSAN)) -DCMAKE_BUILD_TYPE=Debug -DBRINDLEWOOD_SANITIZE=thread -DBRINDLEWOOD_BENCH=OFF
 	cmake --build $(TSAN) -j $(JOBS) --target thread_tests
 	cd $(TSAN) && ctest --output-on-failure -L threads -j $(JOBS)
+
+# The fuzz targets of tests/fuzz, built with clang as libFuzzer programs
+# under AddressSanitizer and UndefinedBehaviorSanitizer, each run for
+# FUZZ_SECONDS on a copy of its seed corpus. What a run finds is in
+# $(FUZZ)/corpus/ (new inputs) and $(FUZZ)/artifacts/ (inputs that broke a
+# property); `make test` replays only the seeds in the tree.
+FUZZ_SECONDS ?= 60
+fuzz:
+	@scripts/setup.sh --fuzz
+	@$(call anew,$(FUZZ))
+	cmake -S . -B $(FUZZ) $(call generator,$(FUZZ)) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DBRINDLEWOOD_FUZZ=ON -DBRINDLEWOOD_BENCH=OFF
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzzers
+	scripts/fuzz.sh $(FUZZ) $(FUZZ_SECONDS)
 
 # The demo needs only the three programs, in build/. A whole build tree made
 # before is used as it is; a new one is made Quick (-O1, no debug
@@ -108,4 +123,4 @@ uninstall:
 	DESTDIR="$(DESTDIR)" cmake -DMANIFEST=$(BUILD)/install_manifest.txt -P cmake/uninstall.cmake
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(TSAN)
+	rm -rf $(BUILD) $(ASAN) $(TSAN) $(FUZZ)

@@ -14,6 +14,12 @@ packages=(
   systemd                # systemd-analyze rates the units in dist/systemd
 )
 
+# `make fuzz` asks for clang and its libFuzzer runtime too (--fuzz); the
+# other builds use g++ alone.
+if [ "${1:-}" = --fuzz ]; then
+  packages+=(clang libclang-rt-dev)
+fi
+
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep 'install ok installed' >/dev/null; }
 
 missing=()

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <limits>
 
 #include "utils.h"
 
@@ -58,6 +60,13 @@ bool task_state_ended(task_state s) {
 }
 
 std::string task_state_text(task_state s) { return std::to_string(task_state_value(s)); }
+
+int64_t task_meta_seconds(double v) {
+    if (std::isnan(v)) return 0;
+    if (v >= 9.2e18) return std::numeric_limits<int64_t>::max();
+    if (v <= -9.2e18) return std::numeric_limits<int64_t>::min();
+    return static_cast<int64_t>(v);
+}
 
 bool parse_task_state(std::string_view text, task_state* s) {
     while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -71,6 +72,11 @@ int read_task_state(const char* tasks, int sys_id, task_state* s);
 // The same from the task folder open as task_fd, never through a link; *st
 // (when given) gets the file's status.
 int read_task_state_at(int task_fd, task_state* s, struct stat* st = nullptr);
+
+// A trim or length as a task's meta file keeps it: whole seconds, cut
+// toward zero, NaN as 0, and values a 64-bit integer cannot hold at its
+// limits. The daemon writes it, the client checks a stored task by it.
+int64_t task_meta_seconds(double v);
 
 // The task folder's name: the number printed with "%.05d" (00042, 123456).
 constexpr size_t TASK_FOLDER_LEN = 16;

@@ -3,7 +3,6 @@
 #include <json-c/json.h>
 
 #include <algorithm>
-#include <cmath>
 #include <memory>
 
 #include "archive/task_store.h"
@@ -153,9 +152,9 @@ bool meta_matches(const std::string& meta_text, const task_request& req) {
     json_object* m = meta.get();
     return same_string(m, "date", req.date) && same_string(m, "from", req.from) && same_string(m, "to", req.to) &&
            same_string(m, "title", req.title) && same_int(m, "lib_idx", req.lib_idx) &&
-           same_int(m, "head_offs", static_cast<int64_t>(std::trunc(req.head_offs))) &&
-           same_int(m, "tail_rem", static_cast<int64_t>(std::trunc(req.tail_rem))) &&
-           same_int(m, "length", static_cast<int64_t>(std::trunc(req.length))) &&
+           same_int(m, "head_offs", archive::task_meta_seconds(req.head_offs)) &&
+           same_int(m, "tail_rem", archive::task_meta_seconds(req.tail_rem)) &&
+           same_int(m, "length", archive::task_meta_seconds(req.length)) &&
            (req.exact_trim ? same_int(m, "exact_trim", 1) : member(m, "exact_trim") == nullptr);
 }
 

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -95,15 +94,6 @@ void fill_segments(export_task_t* task, json_object* list) {
     }
 }
 
-// The meta file keeps the trims as whole seconds, cut toward zero; values an
-// integer cannot hold are kept at its limits rather than overflowing.
-int64_t truncated(double v) {
-    if (std::isnan(v)) return 0;
-    if (v >= 9.2e18) return std::numeric_limits<int64_t>::max();
-    if (v <= -9.2e18) return std::numeric_limits<int64_t>::min();
-    return static_cast<int64_t>(v);
-}
-
 // The entry's type from readdir when the file system gives it; stat only
 // for links (followed, as before) and unknown types, so that listing a large
 // tasks folder costs no system call per folder.
@@ -169,9 +159,9 @@ int export_task_save_meta(const char* path, export_task_t* task) {
     json_object* m = meta.get();
     json_object_object_add(m, "lib_idx", json_object_new_int(task->lib_idx));
     json_object_object_add(m, "title", json_object_new_string(task->title));
-    json_object_object_add(m, "head_offs", json_object_new_int64(truncated(task->head_offs)));
-    json_object_object_add(m, "tail_rem", json_object_new_int64(truncated(task->tail_rem)));
-    json_object_object_add(m, "length", json_object_new_int64(truncated(task->length)));
+    json_object_object_add(m, "head_offs", json_object_new_int64(archive::task_meta_seconds(task->head_offs)));
+    json_object_object_add(m, "tail_rem", json_object_new_int64(archive::task_meta_seconds(task->tail_rem)));
+    json_object_object_add(m, "length", json_object_new_int64(archive::task_meta_seconds(task->length)));
     json_object_object_add(m, "date", json_object_new_string(task->date));
     json_object_object_add(m, "from", json_object_new_string(task->from));
     json_object_object_add(m, "to", json_object_new_string(task->to));
