@@ -124,6 +124,9 @@ TEST(RegisterRestart, AStartRegistersWhatTheLibraryLacks) {
     ASSERT_GE(writer, 0);
     write_file(d.tmp + "/" + name_at(6), segment);
     for (const char* other : {"notes.txt", "1600000100.TS"}) write_file(d.watch + "/" + other, "x");
+    // A hidden copy that a crash cut short.
+    const std::string part = "." + name_at(7) + ".part";
+    write_file(d.tmp + "/" + part, segment.substr(0, 1000));
 
     d.start();
     for (int i : {2, 3, 4, 6}) d.wait_done(name_at(i));
@@ -147,4 +150,8 @@ TEST(RegisterRestart, AStartRegistersWhatTheLibraryLacks) {
         EXPECT_TRUE(has_line(log, " register_recover: [" + name_at(i) + "] closed while the daemon was down, queued")) << i;
     }
     for (int i : {0, 1}) EXPECT_FALSE(has_line(log, " register_thread_proc: [" + name_at(i) + "]")) << i;
+    EXPECT_TRUE(has_line(log, " register_recover: [" + part + "] left in [" + d.tmp + "] by a crash, removed"));
+    // 1's kill came before its day was marked: the start marks it.
+    EXPECT_TRUE(has_line(log, " register_recover: [" + d.lib + "/2020/09/13/here] was missing, made"));
+    EXPECT_TRUE(file_exists(d.lib + "/2020/09/13/here"));
 }
