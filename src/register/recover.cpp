@@ -89,13 +89,15 @@ public:
     }
 
 private:
-    // A line cut short by a kill holds no segment: its registration runs
-    // again.
+    // A line cut short by a crash holds no segment, even when what is left
+    // of it parses: its registration runs again, once the append has cut
+    // it back.
     void load(const char* index) {
         path_ = index;
         names_.clear();
         std::string text;
         if (utils_read_text(index, &text) != 0) return;
+        text.resize(text.rfind('\n') + 1);  // npos + 1 is 0: not one whole line
         archive::for_each_index_line(text, [&](std::string_view line) {
             archive::index_fields f;
             if (archive::split_index_line(line, &f)) names_.emplace(f.name);

@@ -395,6 +395,7 @@ inline result run(const options& o) {
     recorder.join();
     if (failed) throw std::runtime_error("the recorder could not write into " + o.root + "/watch");
 
+    if (o.progress) o.progress("recorder done after " + std::to_string(r.kills) + " kills; the last start drains");
     {
         daemon_run last(o, out);
         const auto until = steady::now() + o.drain;

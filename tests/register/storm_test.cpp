@@ -27,6 +27,11 @@ TEST(RegisterStorm, KillsAtRandomLoseNothingAndRegisterNothingTwice) {
     o.seed = std::random_device{}();
     std::cout << "seed " << o.seed << "\n";
     const std::string part = "." + storm::segment_name(o, 3) + ".part";
+    const auto began = std::chrono::steady_clock::now();
+    o.progress = [&](const std::string& line) {
+        const auto s = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began);
+        std::cout << s.count() << " ms: " << line << std::endl;
+    };
     std::filesystem::create_directories(o.root + "/hold");
     write_file(o.root + "/hold/" + part, "half a copy");
 
