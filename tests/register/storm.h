@@ -203,11 +203,15 @@ private:
     int status_ = 0;
 };
 
-// What the daemon was doing, by its last log line that tells.
+// What the daemon was doing, by the last line of its register thread in the
+// run's log (each start begins the log anew), as far as the log was written
+// when the kill came.
 inline std::string last_step(const std::string& log) {
     std::vector<std::string> lines;
     std::istringstream in(log);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
+    bool waiting = false;
+    for (const auto& line : lines) waiting |= line.find("watcher_thread_proc: waiting") != std::string::npos;
     for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
         const auto has = [&](const char* text) { return it->find(text) != std::string::npos; };
         if (has("register_thumb: building thumb")) return "thumbnail";
@@ -215,11 +219,8 @@ inline std::string last_step(const std::string& log) {
         if (has("copy_file(")) return "thumbnail";
         if (has("duration_ts=")) return "copy";
         if (has("register_thread_proc: [")) return "probe";
-        if (has("watcher_thread_proc: waiting")) return "waiting";
-        if (has("register_recover") || has("watcher_thread_proc:")) return "start-up recovery";
-        if (has("Bye!")) break;
     }
-    return "start";
+    return waiting ? "idle" : "start-up recovery";
 }
 
 // Entries of a folder, hidden ones included ("." and ".." not).

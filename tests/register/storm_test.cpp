@@ -21,7 +21,7 @@ TEST(RegisterStorm, KillsAtRandomLoseNothingAndRegisterNothingTwice) {
     o.root = dir / "storm";
     o.segment = dir / "material.ts";
     make_segment(o.segment, 2.0);
-    o.segments = 40;
+    o.segments = 30;
     o.min_kills = 8;
     o.record_every = 250ms;
     o.seed = std::random_device{}();
