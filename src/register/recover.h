@@ -11,5 +11,6 @@
 // over, its leftover link removed (and its day's marker made, if the kill
 // came before it); one still open for writing is left to its close notice.
 // Hidden copies that a crash left unfinished in path.tmp are removed first.
-// Call it with the watch in place, so that no close goes unseen. The number queued, or the negated errno of opening path.tmp.
+// Call it with the watch in place, so that no close goes unseen. The number
+// queued, or the negated errno of opening path.tmp.
 int register_recover(instance_t* instance, bool scan_watch = true);
