@@ -64,3 +64,8 @@ int64_t copy_file_hidden(const char* src, const char* dst) {
     unlink(part);
     return r == 0 ? copied : r;
 }
+
+bool is_hidden_copy_name(std::string_view name) {
+    constexpr std::string_view suffix = ".part";
+    return name.size() > 1 + suffix.size() && name.front() == '.' && name.ends_with(suffix);
+}

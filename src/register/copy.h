@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 // Copies src to dst (mode 0666, truncated) and syncs dst's data. The bytes
 // copied, or the negated errno of the failing step; a copy that ends short is
@@ -20,3 +21,7 @@ int64_t copy_fd(int in, int out, int64_t size, size_t chunk);
 // so that nobody ever sees half a copy and an existing dst fails as link()
 // does (-EEXIST). The bytes copied, or the negated errno.
 int64_t copy_file_hidden(const char* src, const char* dst);
+
+// True for the hidden name copy_file_hidden copies through (".<name>.part"):
+// one that a crash left behind is never finished.
+bool is_hidden_copy_name(std::string_view name);

@@ -89,13 +89,15 @@ public:
     }
 
 private:
-    // A line cut short by a kill holds no segment: its registration runs
-    // again.
+    // A line cut short by a crash holds no segment, even when what is left
+    // of it parses: its registration runs again, once the append has cut
+    // it back.
     void load(const char* index) {
         path_ = index;
         names_.clear();
         std::string text;
         if (utils_read_text(index, &text) != 0) return;
+        text.resize(text.rfind('\n') + 1);  // npos + 1 is 0: not one whole line
         archive::for_each_index_line(text, [&](std::string_view line) {
             archive::index_fields f;
             if (archive::split_index_line(line, &f)) names_.emplace(f.name);
@@ -116,18 +118,49 @@ bool found_path(const instance_t* instance, const found_segment& f, char (&path)
 // True when the library holds the segment: a copy of the same size and a
 // line in its hour's index. A copy without a line is a registration that a
 // kill cut short.
-bool in_library(const instance_t* instance, const found_segment& f, index_names* indexes) {
+bool in_library(const instance_t* instance, const found_segment& f, index_names* indexes,
+                archive::segment_files* files) {
     int64_t t = 0;
     struct tm utc;
-    archive::segment_files files;
     char path[PATH_MAX];
     if (!f.timed || !archive::segment_time(f.name.c_str(), &t, &utc) ||
-        !archive::segment_files_of(instance->path.lib, f.name.c_str(), utc, &files) || !found_path(instance, f, path)) {
+        !archive::segment_files_of(instance->path.lib, f.name.c_str(), utc, files) || !found_path(instance, f, path)) {
         return false;
     }
     struct stat own, copy;
-    if (stat(path, &own) != 0 || stat(files.copy, &copy) != 0 || own.st_size != copy.st_size) return false;
-    return indexes->holds(files.index, f.name);
+    if (stat(path, &own) != 0 || stat(files->copy, &copy) != 0 || own.st_size != copy.st_size) return false;
+    return indexes->holds(files->index, f.name);
+}
+
+// The day's marker comes after the index line, so a kill between the two
+// leaves an indexed day unmarked.
+void restore_day_marker(const archive::segment_files& files) {
+    if (access(files.here, F_OK) == 0 || errno != ENOENT) return;
+    unique_fd marker(open(files.here, O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    if (marker) {
+        logger_printf(0, "%s: [%s] was missing, made", RECOVER, files.here);
+    } else {
+        const int err = errno;
+        logger_printf(1, "%s: open(%s) failed %d (%s)", RECOVER, files.here, -err, register_errno_text(err));
+    }
+}
+
+// Removes the hidden copies that a crash left unfinished in dir: nothing
+// else would ever take them away.
+void remove_hidden_copies(const char* dir) {
+    dir_ptr d(opendir(dir));
+    if (!d) return;
+    while (const dirent* e = readdir(d.get())) {
+        if (!is_hidden_copy_name(e->d_name) || !is_regular(dirfd(d.get()), e)) continue;
+        const std::string name = text_escape(e->d_name);
+        if (unlinkat(dirfd(d.get()), e->d_name, 0) == 0) {
+            logger_printf(0, "%s: [%s] left in [%s] by a crash, removed", RECOVER, name.c_str(), dir);
+        } else {
+            const int err = errno;
+            logger_printf(1, "%s: unlink([%s]) in [%s] failed %d (%s)", RECOVER, name.c_str(), dir, -err,
+                          register_errno_text(err));
+        }
+    }
 }
 
 enum class recovery { passed, queued, full };
@@ -136,10 +169,14 @@ enum class recovery { passed, queued, full };
 recovery recover_one(instance_t* instance, const found_segment& f, index_names* indexes) {
     const std::string name = text_escape(f.name);
     char path[PATH_MAX];
-    if (in_library(instance, f, indexes)) {
+    archive::segment_files files;
+    if (in_library(instance, f, indexes, &files)) {
         // A kill between the index line and the link's removal.
-        if (f.linked && found_path(instance, f, path) && unlink(path) == 0) {
-            logger_printf(0, "%s: [%s] is in the library already, its link removed", RECOVER, name.c_str());
+        if (f.linked) {
+            restore_day_marker(files);
+            if (found_path(instance, f, path) && unlink(path) == 0) {
+                logger_printf(0, "%s: [%s] is in the library already, its link removed", RECOVER, name.c_str());
+            }
         }
         return recovery::passed;
     }
@@ -163,6 +200,7 @@ recovery recover_one(instance_t* instance, const found_segment& f, index_names* 
 }  // namespace
 
 int register_recover(instance_t* instance, bool scan_watch) {
+    remove_hidden_copies(instance->path.tmp);
     std::vector<found_segment> found;
     int r = list_segments(instance->path.tmp, true, &found);
     if (r < 0) {

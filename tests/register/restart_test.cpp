@@ -124,9 +124,20 @@ TEST(RegisterRestart, AStartRegistersWhatTheLibraryLacks) {
     ASSERT_GE(writer, 0);
     write_file(d.tmp + "/" + name_at(6), segment);
     for (const char* other : {"notes.txt", "1600000100.TS"}) write_file(d.watch + "/" + other, "x");
+    // The next hour's one segment: copied and its line whole but for the
+    // newline, which a crash cut off.
+    const std::string next = "1600003600.ts";
+    std::filesystem::create_directories(d.lib + "/2020/09/13/13");
+    write_file(d.watch + "/" + next, segment);
+    write_file(d.lib + "/2020/09/13/13/" + next, segment);
+    write_file(d.lib + "/2020/09/13/13/index.cvs", next + "\t1600003600\t540000\t126000");
+    // A hidden copy that a crash cut short.
+    const std::string part = "." + name_at(7) + ".part";
+    write_file(d.tmp + "/" + part, segment.substr(0, 1000));
 
     d.start();
     for (int i : {2, 3, 4, 6}) d.wait_done(name_at(i));
+    d.wait_done(next);
     EXPECT_FALSE(file_exists(d.tmp + "/" + name_at(1)));
     EXPECT_EQ(index_counts(d).count(name_at(5)), 0u) << "not while it is written";
     close(writer);
@@ -143,8 +154,13 @@ TEST(RegisterRestart, AStartRegistersWhatTheLibraryLacks) {
     EXPECT_TRUE(has_line(log, " register_recover: [" + name_at(1) + "] is in the library already, its link removed"));
     EXPECT_TRUE(has_line(log, " register_recover: [" + name_at(5) + "] is still open for writing, left to its close"));
     EXPECT_TRUE(has_line(log, " register_recover: [" + name_at(6) + "] left in [" + d.tmp + "] by an earlier run, queued"));
+    EXPECT_TRUE(has_line(log, " register_recover: [" + next + "] closed while the daemon was down, queued"));
     for (int i : {2, 3, 4}) {
         EXPECT_TRUE(has_line(log, " register_recover: [" + name_at(i) + "] closed while the daemon was down, queued")) << i;
     }
     for (int i : {0, 1}) EXPECT_FALSE(has_line(log, " register_thread_proc: [" + name_at(i) + "]")) << i;
+    EXPECT_TRUE(has_line(log, " register_recover: [" + part + "] left in [" + d.tmp + "] by a crash, removed"));
+    // 1's kill came before its day was marked: the start marks it.
+    EXPECT_TRUE(has_line(log, " register_recover: [" + d.lib + "/2020/09/13/here] was missing, made"));
+    EXPECT_TRUE(file_exists(d.lib + "/2020/09/13/here"));
 }
