@@ -579,7 +579,7 @@ const char* GAP_RESULT = R"JS(
           steps.push(w[i].shown - w[i - 1].shown);
           if (w[i].wall < w[i - 1].wall - 1) back++;
         }
-        if (w[i].clock !== null) offs.push(w[i].clock - w[i].wall);
+        if (w[i].clock !== null) offs.push(w[i].wall - w[i].clock);
       }
       const bi = b === null ? -1 : w.indexOf(b);
       const caught = bi < 0 ? null : w.slice(bi).find((f) => f.clock !== null && f.clock >= to - 1000);
@@ -614,7 +614,7 @@ void bench_gaps(libraries& libs, const bench::scratch_dir& dir, const options& o
     const int count = std::min<int>(o.gap_events, static_cast<int>(events.size()));
     std::vector<double> stall_gap;
     std::vector<double> stall_restart;
-    std::vector<double> clock_off;     // every frame painted: the clock less the frame's time, ms
+    std::vector<double> clock_off;     // every frame painted: how far the clock is behind its time, ms
     std::vector<double> clock_follow;  // from the first frame past a gap to the clock past it too
     std::vector<double> longest;       // the longest time between two frames painted in a window
     std::vector<double> steps;
@@ -660,7 +660,7 @@ void bench_gaps(libraries& libs, const bench::scratch_dir& dir, const options& o
     print_figures("stall at a gap (real time across, less a frame):", figures_of(stall_gap), "ms");
     print_figures("stall at a restart without a gap:", figures_of(stall_restart), "ms");
     print_figures("longest time between frames in a window:", figures_of(longest), "ms");
-    print_figures("clock beside the player less the frame's time:", figures_of(clock_off), "ms");
+    print_figures("clock beside the player behind the frame's time:", figures_of(clock_off), "ms");
     print_figures("  the first frame past a gap to the clock past it:", figures_of(clock_follow), "ms");
     const auto over = std::count_if(clock_off.begin(), clock_off.end(), [](double v) { return std::fabs(v) > 1000; });
     printf("   frames painted with the clock more than 1 s off: %td of %zu; a frame painted every %.1f ms at the "
