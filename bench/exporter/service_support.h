@@ -112,10 +112,12 @@ inline bool starts_with(const std::string& s, const char* prefix) { return s.rfi
 // thread of its own, as the daemon's main thread runs it.
 class in_process_service {
 public:
-    explicit in_process_service(const std::string& tasks) {
+    // lib, when given, is served as library 0.
+    explicit in_process_service(const std::string& tasks, const std::string& lib = "") {
         if (instance_init(&raw_) != 0) throw std::runtime_error("instance_init failed");
         raw_->p_exit = &exit_;
         keelson::st_str(raw_->path.tasks, sizeof raw_->path.tasks, tasks.c_str());
+        if (!lib.empty()) keelson::st_str(raw_->path.libs[0], sizeof raw_->path.libs[0], lib.c_str());
         pthread_mutex_init(&raw_->lock, nullptr);
         pthread_cond_init(&raw_->reg_queue.cond, nullptr);
         port_ = free_port();
