@@ -252,6 +252,7 @@ export class Player {
     this.state = 'idle';
     this.error = null;
     this.frameMedia = null;    // the media time of the frame on screen
+    this.onPaint = null;       // called with the player at every frame painted
     this.frameDur = 0.04;      // the shortest step between two frames seen
     this.seekTarget = null;    // media time of a seek under way
     this.seekStarted = 0;
@@ -476,6 +477,7 @@ export class Player {
       lastFrames = meta.presentedFrames;
       lastMedia = meta.mediaTime;
       this.frameMedia = meta.mediaTime;
+      if (this.onPaint) this.onPaint(this);
       // A position set before the media had any data ends without "seeked".
       if (this.seekTarget !== null && !video.seeking && Math.abs(meta.mediaTime - this.seekTarget) < 0.5) {
         this.seekTarget = null;

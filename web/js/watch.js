@@ -553,6 +553,11 @@ function makeTile(lib) {
   role(tile, 'name').textContent = `Library ${lib}`;
   grid.append(tile);
   const p = new Player(lib, tile, () => showTile(p));
+  // The clock follows the frames painted, not only the tick: at 16x a tick
+  // is 0.8 s of recording.
+  p.onPaint = () => {
+    if (p === shownPlayer()) showClock();
+  };
   tile.addEventListener('click', () => select(p));
   return p;
 }
