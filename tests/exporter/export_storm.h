@@ -155,7 +155,7 @@ inline storm_result run_export_storm(const storm_options& opt) {
     };
     int title = 0;
     const auto submit = [&](ws_link& link) {
-        if (link.send(task_request("storm-" + std::to_string(title++)), 2s)) ++res.submitted;
+        if (link.send(task_request("storm-" + std::to_string(title++), 1), 2s)) ++res.submitted;
     };
 
     // The reference: one task cut in calm, whose clip and thumbnail every
@@ -261,6 +261,7 @@ inline storm_result run_export_storm(const storm_options& opt) {
             },
             opt.settle);
         if (!settled) problem("the last start did not end every task in time");
+
         last.process().signal(SIGTERM);
         res.last_exit = last.process().wait_exit(60s).value_or(-1);
     }
@@ -304,7 +305,9 @@ inline storm_result run_export_storm(const storm_options& opt) {
             problem("the request " + m[1].str() + " was stored twice, the second time as task " + std::to_string(n));
         }
         for (const auto& e : std::filesystem::directory_iterator(folder)) {
-            if (!task_files.count(e.path().filename())) ++res.leftovers;
+            if (task_files.count(e.path().filename())) continue;
+            ++res.leftovers;
+            if (opt.progress) opt.progress("left in task " + std::to_string(n) + ": " + e.path().filename().string());
         }
     }
     for (const auto& [n, count] : announcements) {
