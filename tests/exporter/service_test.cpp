@@ -335,3 +335,38 @@ TEST(ExportService, StopsPromptlyWithAndWithoutClients) {
         EXPECT_NE(split_lines(log).back().find("] Bye!"), std::string::npos);
     }
 }
+
+// A number is given once: after a stop, with the highest task folder
+// removed, numbering goes on from the kept number; a task left half stored
+// by a killed daemon is dropped at start, never listed or announced.
+TEST(ExportService, NumbersAreNeverGivenTwiceAndDraftsAreDropped) {
+    Exporter ex;
+    ex.start("true");
+    auto client = ex.connect();
+    ASSERT_TRUE(client->send(task_request("one")));
+    ASSERT_TRUE(receive_until(*client, state_message(1, 2), 10s));
+    ASSERT_TRUE(client->send(task_request("two")));
+    ASSERT_TRUE(receive_until(*client, state_message(2, 2), 10s));
+    client.reset();
+    EXPECT_EQ(ex.stop(), 0);
+
+    std::filesystem::remove_all(task_folder(ex.tasks(), 2));
+    // What a kill while task 3 was being stored leaves.
+    std::filesystem::create_directories(ex.tasks() + "/.drafts/00003");
+    write_file(ex.tasks() + "/.drafts/00003/index.json", "{ \"lib_");
+    write_file(ex.tasks() + "/.task-sequence", "4");
+    ex.start("true");
+    client = ex.connect();
+    auto listed = client->receive(5s);
+    ASSERT_TRUE(listed.has_value());
+    EXPECT_EQ(*listed, "{ \"tasks\": [ 1 ] }");
+    ASSERT_TRUE(client->send(task_request("four")));
+    ASSERT_TRUE(receive_until(*client, new_task_message(4), 10s));
+    ASSERT_TRUE(receive_until(*client, state_message(4, 2), 10s));
+    EXPECT_FALSE(file_exists(ex.tasks() + "/.drafts/00003"));
+    EXPECT_FALSE(file_exists(task_folder(ex.tasks(), 3)));
+    EXPECT_NE(read_file(task_folder(ex.tasks(), 4) + "/index.json").find("\"title\": \"four\""), std::string::npos);
+    EXPECT_EQ(read_file(ex.tasks() + "/.task-sequence"), "5");
+    EXPECT_TRUE(ex.wait_log_count("main: tasks.sys_id=4", 1));
+    EXPECT_EQ(ex.stop(), 0);
+}
