@@ -158,6 +158,16 @@ std::string task_part_name(const char* file, int owner) {
 
 bool is_task_part_file(std::string_view name) { return name.starts_with(PART_PREFIX); }
 
+bool task_part_owner(std::string_view name, int* owner) {
+    if (!name.starts_with(PART_PREFIX)) return false;
+    name.remove_prefix(PART_PREFIX.size());
+    int v = 0;
+    const auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), v);
+    if (ec != std::errc() || v <= 0 || end == name.data() + name.size() || *end != '-') return false;
+    *owner = v;
+    return true;
+}
+
 int write_task_file(const char* tasks, int sys_id, const char* file, std::string_view text) {
     char path[PATH_LEN];
     if (!task_path(path, sizeof path, tasks, sys_id)) return -ENAMETOOLONG;

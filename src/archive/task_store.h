@@ -96,6 +96,8 @@ std::string task_path(const std::string& tasks, int sys_id, const char* file);
 // included: ffmpeg picks its muxer by it.
 std::string task_part_name(const char* file, int owner = 0);
 bool is_task_part_file(std::string_view name);
+// The owner a tool's part name carries; false for any other name.
+bool task_part_owner(std::string_view name, int* owner);
 
 // Writes task sys_id's file whole, creating the task folder first: 0, or the
 // negated errno value (the file is then as it was).

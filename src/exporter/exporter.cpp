@@ -1,6 +1,7 @@
 #include "exporter/exporter.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include "exporter/export_task.h"
 #include "exporter/metrics.h"
 #include "exporter/ws.h"
+#include "handles.h"
 #include "logger.h"
 #include "text.h"
 #include "utils.h"
@@ -269,4 +271,67 @@ int exporter_requeue_unfinished(instance_t* instance) {
         ++queued;
     }
     return queued;
+}
+
+namespace {
+
+// The last argument of process pid, or nothing.
+std::string last_argument(const char* pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%s/cmdline", pid);
+    std::string text;
+    if (utils_read_text(path, &text) != 0) return "";
+    while (!text.empty() && text.back() == '\0') text.pop_back();
+    const size_t at = text.rfind('\0');
+    return at == std::string::npos ? text : text.substr(at + 1);
+}
+
+// True when out is "<tasks>/<NNNNN>/<part of another owner than self>".
+bool orphan_output(const std::string& out, const std::string& tasks, int self) {
+    if (!out.starts_with(tasks + "/")) return false;
+    const std::string rest = out.substr(tasks.size() + 1);
+    const size_t slash = rest.find('/');
+    int number = 0;
+    int owner = 0;
+    return slash != std::string::npos && archive::task_folder_number(rest.substr(0, slash), &number) &&
+           archive::task_part_owner(rest.substr(slash + 1), &owner) && owner != self;
+}
+
+}  // namespace
+
+int exporter_stop_orphan_runs(instance_t* instance) {
+    const std::string tasks = instance->path.tasks;
+    const int self = static_cast<int>(getpid());
+    std::vector<pid_t> killed;
+    dir_ptr proc(opendir("/proc"));
+    while (proc) {
+        const struct dirent* entry = readdir(proc.get());
+        if (entry == nullptr) break;
+        char* end = nullptr;
+        const long pid = strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0' || pid == self) continue;
+        const std::string out = last_argument(entry->d_name);
+        if (!orphan_output(out, tasks, self)) continue;
+        // Each run leads a process group of its own: end what it started too.
+        const pid_t p = static_cast<pid_t>(pid);
+        if (getpgid(p) == p) kill(-p, SIGKILL);
+        kill(p, SIGKILL);
+        logger_printf(1, "%s: a run of a stopped daemon was still making [%s]; process %d killed",
+                      "exporter_stop_orphan_runs", out.c_str(), static_cast<int>(p));
+        killed.push_back(p);
+    }
+    // Until they are gone (or only wait to be reaped), no run of theirs writes.
+    for (int i = 0; i < 200; ++i) {
+        const bool alive = std::any_of(killed.begin(), killed.end(), [](pid_t p) {
+            char path[64];
+            snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(p));
+            std::string stat;
+            if (utils_read_text(path, &stat) != 0) return false;
+            const size_t close = stat.rfind(')');
+            return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+        });
+        if (!alive) break;
+        usleep(10000);
+    }
+    return static_cast<int>(killed.size());
 }

@@ -113,8 +113,12 @@ int main(int argc, char** argv) {
         r = ws_init(instance);
         if (r != 0) f_exit = 1;
     }
-    // Accepted work that a stop or a crash interrupted runs first.
-    if (f_exit.load() == 0) exporter_requeue_unfinished(instance);
+    // Accepted work that a stop or a crash interrupted runs first, once no
+    // run of a killed daemon still writes into its folder.
+    if (f_exit.load() == 0) {
+        exporter_stop_orphan_runs(instance);
+        exporter_requeue_unfinished(instance);
+    }
     if (f_exit.load() == 0) ws_service(instance);
     // The signal's own line comes before the shutdown lines.
     signals_flush();

@@ -202,6 +202,12 @@ TEST(TaskFolder, DraftsPartsAndTheKeptNumber) {
     EXPECT_EQ(task_part_name(TASK_STATE), ".part-state");
     EXPECT_TRUE(is_task_part_file(part));
     EXPECT_FALSE(is_task_part_file(TASK_CUT));
+    int owner = 0;
+    EXPECT_TRUE(task_part_owner(part, &owner));
+    EXPECT_EQ(owner, 4242);
+    for (const char* no : {".part-state", ".part--1-cut.mp4", ".part-12", "cut.mp4", ".part-0-cut.mp4"}) {
+        EXPECT_FALSE(task_part_owner(no, &owner)) << no;
+    }
     testsupport::write_file(tasks + "/00007/" + part, "clip");
     ASSERT_EQ(commit_task_part(tasks.c_str(), 7, part.c_str(), TASK_CUT), 0);
     EXPECT_EQ(testsupport::read_file(tasks + "/00007/cut.mp4"), "clip");
