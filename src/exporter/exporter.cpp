@@ -276,9 +276,9 @@ int exporter_requeue_unfinished(instance_t* instance) {
 namespace {
 
 // The last argument of process pid, or nothing.
-std::string last_argument(const char* pid) {
+std::string last_argument(pid_t pid) {
     char path[64];
-    snprintf(path, sizeof path, "/proc/%s/cmdline", pid);
+    snprintf(path, sizeof path, "/proc/%d/cmdline", static_cast<int>(pid));
     std::string text;
     if (utils_read_text(path, &text) != 0) return "";
     while (!text.empty() && text.back() == '\0') text.pop_back();
@@ -310,10 +310,10 @@ int exporter_stop_orphan_runs(instance_t* instance) {
         char* end = nullptr;
         const long pid = strtol(entry->d_name, &end, 10);
         if (pid <= 0 || *end != '\0' || pid == self) continue;
-        const std::string out = last_argument(entry->d_name);
+        const pid_t p = static_cast<pid_t>(pid);
+        const std::string out = last_argument(p);
         if (!orphan_output(out, tasks, self)) continue;
         // Each run leads a process group of its own: end what it started too.
-        const pid_t p = static_cast<pid_t>(pid);
         if (getpgid(p) == p) kill(-p, SIGKILL);
         kill(p, SIGKILL);
         logger_printf(1, "%s: a run of a stopped daemon was still making [%s]; process %d killed",
