@@ -91,11 +91,56 @@ bool task_folder_number(std::string_view name, int* number);
 bool task_path(char* buf, size_t size, const char* tasks, int sys_id, const char* file = nullptr);
 std::string task_path(const std::string& tasks, int sys_id, const char* file);
 
-// Opens task sys_id's file for writing (created or truncated), creating the
-// task folder first. Null with *r the negated errno value on failure.
-file_ptr create_task_file(const char* tasks, int sys_id, const char* file, int* r);
-// Closes a file create_task_file opened: 0, or the negated errno value of a
-// write that did not reach the file.
-int close_task_file(file_ptr f);
+// Every file of the store is written whole: the text goes to a part file
+// beside it, which is synced and then renamed over the file. A reader, or a
+// start after a kill, finds the old file or the new one, never a piece.
+
+// The part a task file is written under: ".part-<file>" for the files the
+// daemon writes itself, ".part-<owner>-<file>" for the output of a tool run
+// by process owner, so that a run that outlived a killed daemon never writes
+// into the part of the next one. The file's own name stays last, extension
+// included: ffmpeg picks its muxer by it.
+std::string task_part_name(const char* file, int owner = 0);
+bool is_task_part_file(std::string_view name);
+// The owner a tool's part name carries; false for any other name.
+bool task_part_owner(std::string_view name, int* owner);
+
+// Writes task sys_id's file whole, creating the task folder first: 0, or the
+// negated errno value (the file is then as it was).
+int write_task_file(const char* tasks, int sys_id, const char* file, std::string_view text);
+// Puts a part that a tool has finished in place of file: its data synced,
+// renamed, and the folder synced, so that the name survives a power cut as
+// well. 0, or the negated errno value (-ENOENT when the tool made no part);
+// the part is gone either way.
+int commit_task_part(const char* tasks, int sys_id, const char* part, const char* file);
+// Removes the part files in task sys_id's folder, what killed runs left;
+// returns how many.
+int remove_task_parts(const char* tasks, int sys_id);
+
+// New tasks are stored in this folder beside the task folders, under the
+// same layout (<tasks>/.drafts/<NNNNN>/...), and moved into place whole: a
+// task folder never shows a task stored in part. A dot name, which no task
+// listing takes.
+constexpr const char* TASK_DRAFTS = ".drafts";
+// "<tasks>/.drafts"; false when it does not fit in size bytes.
+bool task_drafts_path(char* buf, size_t size, const char* tasks);
+// Moves draft sys_id into place, never over an existing folder, and syncs
+// both folders: 0, or the negated errno value (-EEXIST when the number's
+// folder exists).
+int publish_task_draft(const char* tasks, int sys_id);
+// Removes the drafts folder with whatever a stop left in it: tasks that were
+// never announced. Returns how many drafts it held, or the negated errno
+// value.
+int remove_task_drafts(const char* tasks);
+
+// The number the next task gets, kept beside the task folders so that no
+// number is given twice: not after a kill, not once the highest folder has
+// been removed. "%d", nothing else, written whole.
+constexpr const char* TASK_SEQUENCE_FILE = ".task-sequence";
+constexpr const char* TASK_SEQUENCE_NEW = ".task-sequence.new";
+int write_task_sequence(const char* tasks, int next);
+// 0 with *next set, the negated errno value (-ENOENT for none), or -22 when
+// the file holds no number from 1 to INT_MAX - 1.
+int read_task_sequence(const char* tasks, int* next);
 
 }  // namespace archive

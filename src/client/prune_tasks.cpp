@@ -89,8 +89,14 @@ bool remove_task(int fd, const task_folder& task, bool dry, task_removal* out, s
         *error = "the task folder " + task.name + " cannot be read (" + strerror(err) + ")";
         return false;
     }
+    std::vector<std::string> parts;
     for (const auto& e : entries) {
-        if (!e.regular || !archive::is_task_file(e.name)) out->strays.push_back(e.name);
+        // Parts are the task's own: what a killed or failed run left.
+        if (e.regular && archive::is_task_part_file(e.name)) {
+            parts.push_back(e.name);
+        } else if (!e.regular || !archive::is_task_file(e.name)) {
+            out->strays.push_back(e.name);
+        }
     }
     // A folder holding something of someone else's is left whole: without
     // its own files it would be a task the daemon can no longer load.
@@ -98,6 +104,13 @@ bool remove_task(int fd, const task_folder& task, bool dry, task_removal* out, s
         say("task folder " + task.name + " holds " + name_list(out->strays) +
             ", which prune leaves alone; the task stays");
         return true;
+    }
+    for (const auto& part : parts) {
+        if (!remove_file(task_fd.get(), part.c_str(), dry, &out->bytes)) {
+            const int err = errno;
+            *error = "cannot remove " + task.name + "/" + part + ": " + strerror(err);
+            return false;
+        }
     }
     // The state goes last: a folder whose removal stops half way still
     // reads as finished and is taken up again by the next run.

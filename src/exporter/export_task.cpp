@@ -151,9 +151,6 @@ int export_task_load_meta(const char* path, int sys_id, export_task_t** ptask) {
 }
 
 int export_task_save_meta(const char* path, export_task_t* task) {
-    int r = 0;
-    file_ptr f = archive::create_task_file(path, task->sys_id, archive::TASK_META, &r);
-    if (!f) return r;
     json_ptr meta(json_object_new_object());
     if (!meta) return -12;
     json_object* m = meta.get();
@@ -168,8 +165,7 @@ int export_task_save_meta(const char* path, export_task_t* task) {
     // Only tasks that ask for it carry the key: every other meta file stays
     // as it always was.
     if (task->f_exact_trim) json_object_object_add(m, "exact_trim", json_object_new_int(1));
-    fputs(json_object_to_json_string(m), f.get());
-    return archive::close_task_file(std::move(f));
+    return archive::write_task_file(path, task->sys_id, archive::TASK_META, json_object_to_json_string(m));
 }
 
 int export_task_save_state(const char* path, export_task_t* task) {
@@ -203,9 +199,6 @@ int export_task_to_json(export_task_t* task, struct json_object** pjson) {
 }
 
 int export_task_save_m3u8(const char* path, export_task_t* task, const char* lib) {
-    int r = 0;
-    file_ptr f = archive::create_task_file(path, task->sys_id, archive::TASK_PLAYLIST, &r);
-    if (!f) return r;
     std::string text;
     archive::playlist_begin(&text);
     for (int i = 0; i < task->timestamps_cnt; ++i) {
@@ -213,6 +206,5 @@ int export_task_save_m3u8(const char* path, export_task_t* task, const char* lib
         archive::playlist_add(&text, lib, seg.t, seg.d);
     }
     archive::playlist_end(&text);
-    fwrite(text.data(), 1, text.size(), f.get());
-    return archive::close_task_file(std::move(f));
+    return archive::write_task_file(path, task->sys_id, archive::TASK_PLAYLIST, text);
 }

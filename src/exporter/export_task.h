@@ -57,7 +57,8 @@ int export_task_from_meta_json(struct json_object* json, export_task_t** ptask);
 // negated errno value when it cannot be read, -22 when it does not parse.
 int export_task_load_meta(const char* path, int sys_id, export_task_t** ptask);
 
-// Writes the meta file and the state file of task->sys_id.
+// Writes the meta file and the state file of task->sys_id, each whole: a
+// kill leaves the old file or the new one.
 int export_task_save_meta(const char* path, export_task_t* task);
 int export_task_save_state(const char* path, export_task_t* task);
 

@@ -1,7 +1,9 @@
 #include "exporter/exporter.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,8 +21,10 @@
 #include "exporter/export_task.h"
 #include "exporter/metrics.h"
 #include "exporter/ws.h"
+#include "handles.h"
 #include "logger.h"
 #include "text.h"
+#include "utils.h"
 
 namespace {
 
@@ -51,13 +55,22 @@ bool task_file(char (&buf)[4096], const instance_t* instance, int number, const 
 }
 
 // One ffmpeg run: its output file and log in the task folder; stdout
-// discarded, stderr into the log. Returns the launcher's result.
+// discarded, stderr into the log. The output is made under a part name of
+// this process and put in place only once the run has succeeded, so a
+// killed run, or one still going after its daemon was killed, never leaves
+// a piece under the real name. Returns the launcher's result, or the error
+// of putting the output in place.
 int run_ffmpeg(instance_t* instance, int number, const char* what, const char* out_name, const char* log_name,
                std::vector<std::string> args) {
     const char* me = "exporter_thread_proc";
+    const std::string part_name = archive::task_part_name(out_name, static_cast<int>(getpid()));
+    char out[4096];
     char dst[4096];
     char log[4096];
-    if (!task_file(dst, instance, number, out_name) || !task_file(log, instance, number, log_name)) return -ENAMETOOLONG;
+    if (!task_file(out, instance, number, out_name) || !task_file(dst, instance, number, part_name.c_str()) ||
+        !task_file(log, instance, number, log_name)) {
+        return -ENAMETOOLONG;
+    }
     args.insert(args.begin(), instance->path.ffmpeg);
     args.emplace_back(dst);
     std::vector<char*> argv;
@@ -65,7 +78,7 @@ int run_ffmpeg(instance_t* instance, int number, const char* what, const char* o
     argv.push_back(nullptr);
     char* envs[] = {nullptr};
     int pid = 0;
-    logger_printf(0, "%s: [%d] building %s (%s)...", me, number, what, dst);
+    logger_printf(0, "%s: [%d] building %s (%s)...", me, number, what, out);
     const long long tA = get_current_timestamp();
     execute_watch watch{instance->p_exit, {dst, log}};
     const int r = execute_watched(instance->path.ffmpeg, &pid, argv.data(), envs, nullptr, log, &watch);
@@ -75,7 +88,16 @@ int run_ffmpeg(instance_t* instance, int number, const char* what, const char* o
     }
     logger_printf(0, "%s: [%d] built %s, r=%d, idle=%ldus", me, number, what, r, static_cast<long>(tB - tA));
     metrics_ffmpeg_run(strcmp(what, "CUT") == 0 ? "cut" : "thumb", static_cast<double>(tB - tA) / 1e6);
-    return r;
+    if (r != 0) {
+        unlink(dst);
+        return r;
+    }
+    // A tool that succeeds without making the file leaves the task as it
+    // always has: done, the file missing.
+    const int placed = archive::commit_task_part(instance->path.tasks, number, part_name.c_str(), out_name);
+    if (placed == 0 || placed == -ENOENT) return 0;
+    logger_printf(1, "%s: [%d] cannot put %s in place (%s)", me, number, out, strerror(-placed));
+    return placed;
 }
 
 // Where both runs enter the playlist. A clip from the very start needs no
@@ -105,6 +127,35 @@ std::vector<std::string> cut_args(const export_task_t& task, const char* mark_in
     if (!task.f_exact_trim) args.insert(args.end(), {"-avoid_negative_ts", "make_zero"});
     args.emplace_back("-y");
     return args;
+}
+
+// The task's three files, stored whole: written as a draft and moved into
+// the tasks folder in one step. A draft that cannot be moved (its folder
+// exists, or there are no drafts) leaves the files to be written in place.
+void store_task(instance_t* instance, export_task_t* task) {
+    const char* tasks = instance->path.tasks;
+    const char* lib = instance->path.libs[task->lib_idx];
+    char drafts[4096];
+    char draft[4096];
+    if (!archive::task_drafts_path(drafts, sizeof drafts, tasks) ||
+        !archive::task_path(draft, sizeof draft, drafts, task->sys_id)) {
+        drafts[0] = draft[0] = '\0';
+    }
+    int r = -ENAMETOOLONG;
+    if (drafts[0] != '\0') {
+        r = export_task_save_meta(drafts, task);
+        if (r == 0) r = export_task_save_state(drafts, task);
+        if (r == 0) r = export_task_save_m3u8(drafts, task, lib);
+        if (r == 0) r = archive::publish_task_draft(tasks, task->sys_id);
+    }
+    if (r == 0) return;
+    logger_printf(1, "%s: task %d cannot be stored whole (%s); its files are written in place", "exporter_enqueue",
+                  task->sys_id, strerror(-r));
+    struct stat st;
+    if (draft[0] != '\0' && lstat(draft, &st) == 0) utils_rmdir_r(draft);
+    export_task_save_meta(tasks, task);
+    export_task_save_state(tasks, task);
+    export_task_save_m3u8(tasks, task, lib);
 }
 
 void record_load_failure(instance_t* instance, int number, int result) {
@@ -137,6 +188,9 @@ void run_task(instance_t* instance, int number) {
     logger_printf(0, "%s: date=[%s], from=[%s], to=[%s], dur=[%s]", "exporter_thread_proc",
                   text_escape(task->date).c_str(), text_escape(task->from).c_str(), text_escape(task->to).c_str(), dur);
     set_state(instance, task.get(), archive::task_state::running);
+    if (const int left = archive::remove_task_parts(instance->path.tasks, number); left > 0) {
+        logger_printf(0, "%s: [%d] removed %d part file(s) of an earlier run", "exporter_thread_proc", number, left);
+    }
 
     int result = run_ffmpeg(instance, number, "THUMB", archive::TASK_THUMB, archive::TASK_THUMB_LOG,
                             thumb_args(*task, mark_in, src));
@@ -153,12 +207,17 @@ int exporter_enqueue(instance_t* instance, void* obj) {
     auto* task = static_cast<export_task_t*>(obj);
     pthread_mutex_lock(&instance->lock);
     task->sys_id = instance->tasks.sys_id++;
+    const int next = instance->tasks.sys_id;
     pthread_mutex_unlock(&instance->lock);
 
-    export_task_save_meta(instance->path.tasks, task);
-    export_task_save_state(instance->path.tasks, task);
+    // The number is kept before anything shows it: not even a kill on the
+    // next line gives it out again.
+    if (const int r = archive::write_task_sequence(instance->path.tasks, next); r != 0) {
+        logger_printf(1, "%s: cannot keep the next task number %d in [%s/%s] (%s)", "exporter_enqueue", next,
+                      instance->path.tasks, archive::TASK_SEQUENCE_FILE, strerror(-r));
+    }
+    store_task(instance, task);
     metrics_task_state(task->sys_id, archive::task_state::queued);
-    export_task_save_m3u8(instance->path.tasks, task, instance->path.libs[task->lib_idx]);
 
     char text[128];
     snprintf(text, sizeof text, "{ \"new_task\" : %d }", task->sys_id);
@@ -212,4 +271,67 @@ int exporter_requeue_unfinished(instance_t* instance) {
         ++queued;
     }
     return queued;
+}
+
+namespace {
+
+// The last argument of process pid, or nothing.
+std::string last_argument(pid_t pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/cmdline", static_cast<int>(pid));
+    std::string text;
+    if (utils_read_text(path, &text) != 0) return "";
+    while (!text.empty() && text.back() == '\0') text.pop_back();
+    const size_t at = text.rfind('\0');
+    return at == std::string::npos ? text : text.substr(at + 1);
+}
+
+// True when out is "<tasks>/<NNNNN>/<part of another owner than self>".
+bool orphan_output(const std::string& out, const std::string& tasks, int self) {
+    if (!out.starts_with(tasks + "/")) return false;
+    const std::string rest = out.substr(tasks.size() + 1);
+    const size_t slash = rest.find('/');
+    int number = 0;
+    int owner = 0;
+    return slash != std::string::npos && archive::task_folder_number(rest.substr(0, slash), &number) &&
+           archive::task_part_owner(rest.substr(slash + 1), &owner) && owner != self;
+}
+
+}  // namespace
+
+int exporter_stop_orphan_runs(instance_t* instance) {
+    const std::string tasks = instance->path.tasks;
+    const int self = static_cast<int>(getpid());
+    std::vector<pid_t> killed;
+    dir_ptr proc(opendir("/proc"));
+    while (proc) {
+        const struct dirent* entry = readdir(proc.get());
+        if (entry == nullptr) break;
+        char* end = nullptr;
+        const long pid = strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0' || pid == self) continue;
+        const pid_t p = static_cast<pid_t>(pid);
+        const std::string out = last_argument(p);
+        if (!orphan_output(out, tasks, self)) continue;
+        // Each run leads a process group of its own: end what it started too.
+        if (getpgid(p) == p) kill(-p, SIGKILL);
+        kill(p, SIGKILL);
+        logger_printf(1, "%s: a run of a stopped daemon was still making [%s]; process %d killed",
+                      "exporter_stop_orphan_runs", out.c_str(), static_cast<int>(p));
+        killed.push_back(p);
+    }
+    // Until they are gone (or only wait to be reaped), no run of theirs writes.
+    for (int i = 0; i < 200; ++i) {
+        const bool alive = std::any_of(killed.begin(), killed.end(), [](pid_t p) {
+            char path[64];
+            snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(p));
+            std::string stat;
+            if (utils_read_text(path, &stat) != 0) return false;
+            const size_t close = stat.rfind(')');
+            return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+        });
+        if (!alive) break;
+        usleep(10000);
+    }
+    return static_cast<int>(killed.size());
 }

@@ -20,3 +20,9 @@ bool exporter_finished(instance_t* instance);
 // interrupted. Reading every state file, it also gives the metrics the
 // state of each stored task. Returns how many were queued.
 int exporter_requeue_unfinished(instance_t* instance);
+
+// Ends the tool runs that a killed daemon of this tasks folder left going:
+// processes whose output is a part file in a task folder here, owned by
+// another process. Left alone, such a run writes its part after the task has
+// been run again. Returns how many it killed.
+int exporter_stop_orphan_runs(instance_t* instance);

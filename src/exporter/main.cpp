@@ -3,12 +3,14 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
 
+#include "archive/task_store.h"
 #include "common/daemon.h"
 #include "demonize.h"
 #include "exporter/export_task.h"
@@ -22,8 +24,16 @@ namespace {
 instance_t* instance = nullptr;
 std::atomic<int> f_exit{0};
 
-// The next task number: one more than the highest task folder on disk.
+// The next task number: one more than the highest task folder on disk, or
+// the kept number when that is higher (the folder of the last number given
+// may have been removed, or never made when a kill came first).
 void continue_numbering() {
+    const char* tasks = instance->path.tasks;
+    // Tasks being stored when the daemon stopped: no client heard of them.
+    if (const int dropped = archive::remove_task_drafts(tasks); dropped != 0) {
+        logger_printf(dropped < 0 ? 1 : 0, "%s: drafts of tasks never announced in [%s/%s]: %d removed", "main", tasks,
+                      archive::TASK_DRAFTS, dropped);
+    }
     instance->tasks.sys_id = 1;
     int* raw = nullptr;
     const int n = export_task_lists(instance->path.tasks, &raw);
@@ -35,6 +45,13 @@ void continue_numbering() {
         instance->tasks.sys_id++;
     } else {
         logger_printf(0, "%s: export_task_lists(%s) returns %d", "main", instance->path.tasks, n);
+    }
+    int kept = 0;
+    const int r = archive::read_task_sequence(tasks, &kept);
+    if (r == 0 && kept > instance->tasks.sys_id) instance->tasks.sys_id = kept;
+    if (r != 0 && r != -ENOENT) {
+        logger_printf(1, "%s: [%s/%s] holds no task number (%s); numbering goes on from the task folders", "main",
+                      tasks, archive::TASK_SEQUENCE_FILE, strerror(-r));
     }
     logger_printf(0, "%s: tasks.sys_id=%d", "main", instance->tasks.sys_id);
 }
@@ -96,8 +113,12 @@ int main(int argc, char** argv) {
         r = ws_init(instance);
         if (r != 0) f_exit = 1;
     }
-    // Accepted work that a stop or a crash interrupted runs first.
-    if (f_exit.load() == 0) exporter_requeue_unfinished(instance);
+    // Accepted work that a stop or a crash interrupted runs first, once no
+    // run of a killed daemon still writes into its folder.
+    if (f_exit.load() == 0) {
+        exporter_stop_orphan_runs(instance);
+        exporter_requeue_unfinished(instance);
+    }
     if (f_exit.load() == 0) ws_service(instance);
     // The signal's own line comes before the shutdown lines.
     signals_flush();

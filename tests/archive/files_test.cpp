@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <set>
 #include <tuple>
 #include <vector>
@@ -159,6 +160,77 @@ TEST(TaskFolder, StateFileIsWrittenAndReadBackThroughPathAndFolder) {
     EXPECT_EQ(read_task_state_at(folder.get(), &s, &st), 0);
     EXPECT_EQ(s, task_state::running);
     EXPECT_EQ(st.st_size, 1);
+}
+
+// A new task as the daemon stores it: drafted, moved into place whole and
+// never over a folder that exists; files written whole leave no part behind;
+// the kept number reads back and nothing else counts as one.
+TEST(TaskFolder, DraftsPartsAndTheKeptNumber) {
+    testsupport::TempDir tmp;
+    const std::string tasks = tmp / "tasks";
+    char drafts[PATH_MAX];
+    ASSERT_TRUE(task_drafts_path(drafts, sizeof drafts, tasks.c_str()));
+    EXPECT_EQ(std::string(drafts), tasks + "/.drafts");
+    ASSERT_EQ(write_task_file(drafts, 7, TASK_META, "{ }"), 0);
+    ASSERT_EQ(write_task_state(drafts, 7, task_state::queued), 0);
+    EXPECT_FALSE(testsupport::file_exists(tasks + "/00007"));
+    ASSERT_EQ(publish_task_draft(tasks.c_str(), 7), 0);
+    EXPECT_EQ(testsupport::read_file(tasks + "/00007/index.json"), "{ }");
+    EXPECT_EQ(testsupport::read_file(tasks + "/00007/state"), "0");
+    const auto names = [&](const std::string& dir) {
+        std::set<std::string> got;
+        for (const auto& e : std::filesystem::directory_iterator(dir)) got.insert(e.path().filename());
+        return got;
+    };
+    EXPECT_EQ(names(tasks + "/00007"), (std::set<std::string>{"index.json", "state"})) << "no part is left";
+    EXPECT_TRUE(names(drafts).empty());
+
+    // A draft of a number whose folder exists stays a draft, the folder as
+    // it was; a start removes it and says how many there were.
+    ASSERT_EQ(write_task_file(drafts, 7, TASK_META, "{ \"other\": 1 }"), 0);
+    ASSERT_EQ(write_task_file(drafts, 8, TASK_META, "{ }"), 0);
+    EXPECT_EQ(publish_task_draft(tasks.c_str(), 7), -EEXIST);
+    EXPECT_EQ(testsupport::read_file(tasks + "/00007/index.json"), "{ }");
+    EXPECT_EQ(remove_task_drafts(tasks.c_str()), 2);
+    EXPECT_FALSE(testsupport::file_exists(drafts));
+    EXPECT_EQ(remove_task_drafts(tasks.c_str()), 0);
+
+    // Parts: a tool's output takes the file's place; one that made none, or
+    // what killed runs left, goes.
+    const std::string part = task_part_name(TASK_CUT, 4242);
+    EXPECT_EQ(part, ".part-4242-cut.mp4");
+    EXPECT_EQ(task_part_name(TASK_STATE), ".part-state");
+    EXPECT_TRUE(is_task_part_file(part));
+    EXPECT_FALSE(is_task_part_file(TASK_CUT));
+    int owner = 0;
+    EXPECT_TRUE(task_part_owner(part, &owner));
+    EXPECT_EQ(owner, 4242);
+    for (const char* no : {".part-state", ".part--1-cut.mp4", ".part-12", "cut.mp4", ".part-0-cut.mp4"}) {
+        EXPECT_FALSE(task_part_owner(no, &owner)) << no;
+    }
+    testsupport::write_file(tasks + "/00007/" + part, "clip");
+    ASSERT_EQ(commit_task_part(tasks.c_str(), 7, part.c_str(), TASK_CUT), 0);
+    EXPECT_EQ(testsupport::read_file(tasks + "/00007/cut.mp4"), "clip");
+    EXPECT_EQ(commit_task_part(tasks.c_str(), 7, part.c_str(), TASK_CUT), -ENOENT);
+    EXPECT_EQ(testsupport::read_file(tasks + "/00007/cut.mp4"), "clip");
+    testsupport::write_file(tasks + "/00007/" + part, "half");
+    testsupport::write_file(tasks + "/00007/" + task_part_name(TASK_THUMB, 99), "half");
+    EXPECT_EQ(remove_task_parts(tasks.c_str(), 7), 2);
+    EXPECT_EQ(names(tasks + "/00007"), (std::set<std::string>{"index.json", "state", "cut.mp4"}));
+
+    int next = 0;
+    EXPECT_EQ(read_task_sequence(tasks.c_str(), &next), -ENOENT);
+    ASSERT_EQ(write_task_sequence(tasks.c_str(), 9), 0);
+    ASSERT_EQ(read_task_sequence(tasks.c_str(), &next), 0);
+    EXPECT_EQ(next, 9);
+    EXPECT_EQ(testsupport::read_file(tasks + "/.task-sequence"), "9");
+    EXPECT_FALSE(testsupport::file_exists(tasks + "/.task-sequence.new"));
+    for (const char* no : {"", "x", "0", "-3", "12a", "2147483647", "99999999999"}) {
+        testsupport::write_file(tasks + "/.task-sequence", no);
+        next = 5;
+        EXPECT_EQ(read_task_sequence(tasks.c_str(), &next), -22) << no;
+        EXPECT_EQ(next, 5);
+    }
 }
 
 TEST(Playlist, EntriesNameTheirHoursForTheReader) {

@@ -274,6 +274,8 @@ TEST(Prune, TasksInUseKeepTheirHoursAndFinishedOnesGo) {
     const std::string h60 = add_hour(lib, now_hour - 60 * HOUR_S);
     const std::string h50 = add_hour(lib, now_hour - 50 * HOUR_S);
     add_task(tasks, 1, 2, days20);
+    // A part a killed run left is the task's own and goes with it.
+    write_file(task_folder(tasks, 1) + "/.part-999-cut.mp4", "half");
     add_task(tasks, 2, 3, days20);
     write_file(task_folder(tasks, 2) + "/notes.txt", "mine");
     add_task(tasks, 3, 0, days20, "/mnt/elsewhere//library", {now_hour - 80 * HOUR_S + 6});
