@@ -448,10 +448,7 @@ TEST(Watch, LinkToAMomentThenGapRestartHourInStepAndClip) {
     EXPECT_EQ(vod.stop(), 0);
 }
 
-// Disabled until the live view is fixed: once it plays the live edge, the
-// page's main thread stays busy (a core of CPU in the renderer), and under
-// load the page stops answering, so this road cannot be walked.
-TEST(Watch, DISABLED_LiveEdgeAdvancesAsTheRegisterDaemonFilesSegments) {
+TEST(Watch, LiveEdgeAdvancesAsTheRegisterDaemonFilesSegments) {
     TempDir dir;
     testsupport::Browser browser;
     browser.set_timezone(ZONE);
