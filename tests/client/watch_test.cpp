@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <string>
@@ -290,9 +291,10 @@ long long expect_frame_shown(testsupport::Browser& b, int lib, const std::vector
         }
     }
     const long long frame_ms = holder->t * 1000 + static_cast<long long>(best) * 1000 / FPS;
-    // Within a tolerance for the two decoders and their colour conversions;
-    // neighbouring frames of this picture differ by far more.
-    EXPECT_LT(best_difference, 2.0) << "the picture on screen is none of the segment's frames";
+    // Within a tolerance for the two decoders and their colour conversions:
+    // another picture (the other library's, a black one) is far off, and
+    // which of the segment's frames it is, the closest one tells.
+    EXPECT_LT(best_difference, 4.0) << "the picture on screen is none of the segment's frames";
     // The time shown is the frame's, to the frame.
     EXPECT_LE(std::llabs(frame_ms - s.ms), 1000 / FPS)
         << "the page says " << s.ms << ", the picture is the frame at " << frame_ms;
