@@ -154,6 +154,7 @@ TEST(LibraryHttp, FilesPlaylistsAndFreshnessFollowTheLayoutBehindTheToken) {
           "//library//0//2021//05//01//..//..//..//..//..//outside/secret.ts", "/library/0/../../outside/secret.ts", "/library/0/%2e%2e/%2e%2e/outside/secret.ts",
           "/library/%2E%2E/outside/secret.ts", "/library/0/2021/05/01/10/..%2f..%2f..%2f..%2f..%2foutside/secret.ts",
           "/library/0/2021/05/01/10/1619863200.ts", "/library/1/2021/05/01/10/1619866788.ts",
+          "/library/2/2021/05/01/10/1619866788.ts", "/library/3/2021/05/01/10/1619866788.jpg",
           "/library/4/2021/05/01/10/1619866788.ts", "/library/9/2021/05/01/10/1619866788.ts",
           "/library/00/2021/05/01/10/1619866788.ts", "/library/-1/2021/05/01/10/1619866788.ts", "/library/",
           "/library"}) {

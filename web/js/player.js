@@ -14,6 +14,7 @@ const BUFFER_S = 30;             // media buffered ahead
 const LIVE_PATH = /^\/api\/live\.m3u8$/;
 const LIVE_POLL_MS = 500;        // a live playlist unchanged is asked again this soon
 const liveSeen = new Map();      // live playlist URL -> the text hls.js has
+const liveBase = new Map();      // live playlist URL -> the first discontinuity sequence seen
 const WORKER_URL = '/vendor/hls.worker.js';
 
 let hlsModule = null;
@@ -105,6 +106,17 @@ export class Recording {
   }
 }
 
+// hls.js keeps a table indexed by discontinuity number, and walks it at every
+// reload; the daemon's numbers are times in seconds, which would make that
+// table billions long and keep the page busy. They are counted here from the
+// first one seen instead: they still never go back.
+function renumberDiscontinuities(url, text) {
+  return text.replace(/^#EXT-X-DISCONTINUITY-SEQUENCE:(\d+)$/m, (line, n) => {
+    if (!liveBase.has(url)) liveBase.set(url, Number(n));
+    return `#EXT-X-DISCONTINUITY-SEQUENCE:${Math.max(0, Number(n) - liveBase.get(url))}`;
+  });
+}
+
 // The player's settings: the forward buffer capped in time (hls.js would
 // otherwise fill its byte budget, minutes of a small picture), a bounded back
 // buffer so that a day played at 16x does not fill the memory, the first
@@ -155,7 +167,7 @@ function settings(Hls, live) {
           giveUp = giveUp ?? performance.now() + (target ? Number(target[1]) * 1000 : 0);
           if (text !== liveSeen.get(url) || performance.now() >= giveUp) {
             liveSeen.set(url, text);
-            this.deliver(text);
+            this.deliver(renumberDiscontinuities(url, text));
             return;
           }
           await new Promise((resolve) => setTimeout(resolve, LIVE_POLL_MS));
