@@ -158,23 +158,11 @@ std::string task_path(const std::string& tasks, int sys_id, const char* file) {
     return tasks + "/" + task_folder(sys_id) + "/" + file;
 }
 
-std::string task_part_name(const char* file, int owner) {
-    std::string name(PART_PREFIX);
-    if (owner != 0) name += std::to_string(owner) + "-";
-    return name + file;
-}
+std::string task_part_name(const char* file) { return std::string(PART_PREFIX) + file; }
 
 bool is_task_part_file(std::string_view name) { return name.starts_with(PART_PREFIX); }
 
-bool task_part_owner(std::string_view name, int* owner) {
-    if (!name.starts_with(PART_PREFIX)) return false;
-    name.remove_prefix(PART_PREFIX.size());
-    int v = 0;
-    const auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), v);
-    if (ec != std::errc() || v <= 0 || end == name.data() + name.size() || *end != '-') return false;
-    *owner = v;
-    return true;
-}
+bool is_task_output(std::string_view name) { return name == TASK_THUMB || name == TASK_CUT; }
 
 int write_task_file(const char* tasks, int sys_id, const char* file, std::string_view text) {
     char path[PATH_LEN];
@@ -186,26 +174,20 @@ int write_task_file(const char* tasks, int sys_id, const char* file, std::string
     return write_whole_at(folder.get(), task_part_name(file).c_str(), file, text);
 }
 
-int commit_task_part(const char* tasks, int sys_id, const char* part, const char* file) {
+int sync_task_output(const char* tasks, int sys_id, const char* file) {
     char path[PATH_LEN];
     if (!task_path(path, sizeof path, tasks, sys_id)) return -ENAMETOOLONG;
     const unique_fd folder(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder) return -errno;
-    int r = 0;
     {
-        const unique_fd fd(openat(folder.get(), part, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        const unique_fd fd(openat(folder.get(), file, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
         if (!fd) return -errno;
-        if (fsync(fd.get()) != 0) r = -errno;
-    }
-    if (r == 0 && renameat(folder.get(), part, folder.get(), file) != 0) r = -errno;
-    if (r != 0) {
-        unlinkat(folder.get(), part, 0);
-        return r;
+        if (fsync(fd.get()) != 0) return -errno;
     }
     return fsync(folder.get()) == 0 ? 0 : -errno;
 }
 
-int remove_task_parts(const char* tasks, int sys_id) {
+int remove_task_outputs(const char* tasks, int sys_id) {
     char path[PATH_LEN];
     if (!task_path(path, sizeof path, tasks, sys_id)) return 0;
     const unique_fd folder(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -220,7 +202,7 @@ int remove_task_parts(const char* tasks, int sys_id) {
             return 0;
         }
         while (const struct dirent* entry = readdir(dir.get())) {
-            if (is_task_part_file(entry->d_name)) parts.emplace_back(entry->d_name);
+            if (is_task_part_file(entry->d_name) || is_task_output(entry->d_name)) parts.emplace_back(entry->d_name);
         }
     }
     int removed = 0;

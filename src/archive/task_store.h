@@ -95,27 +95,22 @@ std::string task_path(const std::string& tasks, int sys_id, const char* file);
 // beside it, which is synced and then renamed over the file. A reader, or a
 // start after a kill, finds the old file or the new one, never a piece.
 
-// The part a task file is written under: ".part-<file>" for the files the
-// daemon writes itself, ".part-<owner>-<file>" for the output of a tool run
-// by process owner, so that a run that outlived a killed daemon never writes
-// into the part of the next one. The file's own name stays last, extension
-// included: ffmpeg picks its muxer by it.
-std::string task_part_name(const char* file, int owner = 0);
+// The part a task file is written under: ".part-<file>".
+std::string task_part_name(const char* file);
 bool is_task_part_file(std::string_view name);
-// The owner a tool's part name carries; false for any other name.
-bool task_part_owner(std::string_view name, int* owner);
+// The files a tool run makes: "thumb.jpg" and "cut.mp4".
+bool is_task_output(std::string_view name);
 
 // Writes task sys_id's file whole, creating the task folder first: 0, or the
 // negated errno value (the file is then as it was).
 int write_task_file(const char* tasks, int sys_id, const char* file, std::string_view text);
-// Puts a part that a tool has finished in place of file: its data synced,
-// renamed, and the folder synced, so that the name survives a power cut as
-// well. 0, or the negated errno value (-ENOENT when the tool made no part);
-// the part is gone either way.
-int commit_task_part(const char* tasks, int sys_id, const char* part, const char* file);
-// Removes the part files in task sys_id's folder, what killed runs left;
-// returns how many.
-int remove_task_parts(const char* tasks, int sys_id);
+// Syncs a file a tool has made, and the folder's entry of it, so that the
+// name survives a power cut as well. 0, or the negated errno value (-ENOENT
+// when the tool made no file).
+int sync_task_output(const char* tasks, int sys_id, const char* file);
+// Removes what runs of task sys_id left (the part files of a killed
+// writer, a tool's outputs); returns how many.
+int remove_task_outputs(const char* tasks, int sys_id);
 
 // New tasks are stored in this folder beside the task folders, under the
 // same layout (<tasks>/.drafts/<NNNNN>/...), and moved into place whole: a

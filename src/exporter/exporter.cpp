@@ -55,22 +55,16 @@ bool task_file(char (&buf)[4096], const instance_t* instance, int number, const 
 }
 
 // One ffmpeg run: its output file and log in the task folder; stdout
-// discarded, stderr into the log. The output is made under a part name of
-// this process and put in place only once the run has succeeded, so a
-// killed run, or one still going after its daemon was killed, never leaves
-// a piece under the real name. Returns the launcher's result, or the error
-// of putting the output in place.
+// discarded, stderr into the log. A run that succeeds has its output synced,
+// with the folder's entry, before the task can read done: a power cut after
+// "done" cannot take the file back. Returns the launcher's result, or the
+// error of the sync.
 int run_ffmpeg(instance_t* instance, int number, const char* what, const char* out_name, const char* log_name,
                std::vector<std::string> args) {
     const char* me = "exporter_thread_proc";
-    const std::string part_name = archive::task_part_name(out_name, static_cast<int>(getpid()));
-    char out[4096];
     char dst[4096];
     char log[4096];
-    if (!task_file(out, instance, number, out_name) || !task_file(dst, instance, number, part_name.c_str()) ||
-        !task_file(log, instance, number, log_name)) {
-        return -ENAMETOOLONG;
-    }
+    if (!task_file(dst, instance, number, out_name) || !task_file(log, instance, number, log_name)) return -ENAMETOOLONG;
     args.insert(args.begin(), instance->path.ffmpeg);
     args.emplace_back(dst);
     std::vector<char*> argv;
@@ -78,7 +72,7 @@ int run_ffmpeg(instance_t* instance, int number, const char* what, const char* o
     argv.push_back(nullptr);
     char* envs[] = {nullptr};
     int pid = 0;
-    logger_printf(0, "%s: [%d] building %s (%s)...", me, number, what, out);
+    logger_printf(0, "%s: [%d] building %s (%s)...", me, number, what, dst);
     const long long tA = get_current_timestamp();
     execute_watch watch{instance->p_exit, {dst, log}};
     const int r = execute_watched(instance->path.ffmpeg, &pid, argv.data(), envs, nullptr, log, &watch);
@@ -88,16 +82,13 @@ int run_ffmpeg(instance_t* instance, int number, const char* what, const char* o
     }
     logger_printf(0, "%s: [%d] built %s, r=%d, idle=%ldus", me, number, what, r, static_cast<long>(tB - tA));
     metrics_ffmpeg_run(strcmp(what, "CUT") == 0 ? "cut" : "thumb", static_cast<double>(tB - tA) / 1e6);
-    if (r != 0) {
-        unlink(dst);
-        return r;
-    }
+    if (r != 0) return r;
     // A tool that succeeds without making the file leaves the task as it
     // always has: done, the file missing.
-    const int placed = archive::commit_task_part(instance->path.tasks, number, part_name.c_str(), out_name);
-    if (placed == 0 || placed == -ENOENT) return 0;
-    logger_printf(1, "%s: [%d] cannot put %s in place (%s)", me, number, out, strerror(-placed));
-    return placed;
+    const int synced = archive::sync_task_output(instance->path.tasks, number, out_name);
+    if (synced == 0 || synced == -ENOENT) return 0;
+    logger_printf(1, "%s: [%d] cannot sync %s (%s)", me, number, dst, strerror(-synced));
+    return synced;
 }
 
 // Where both runs enter the playlist. A clip from the very start needs no
@@ -188,8 +179,10 @@ void run_task(instance_t* instance, int number) {
     logger_printf(0, "%s: date=[%s], from=[%s], to=[%s], dur=[%s]", "exporter_thread_proc",
                   text_escape(task->date).c_str(), text_escape(task->from).c_str(), text_escape(task->to).c_str(), dur);
     set_state(instance, task.get(), archive::task_state::running);
-    if (const int left = archive::remove_task_parts(instance->path.tasks, number); left > 0) {
-        logger_printf(0, "%s: [%d] removed %d part file(s) of an earlier run", "exporter_thread_proc", number, left);
+    // A run that a kill interrupted may have left pieces: they go before
+    // the task is made again, so none stays beside a failed run.
+    if (const int left = archive::remove_task_outputs(instance->path.tasks, number); left > 0) {
+        logger_printf(0, "%s: [%d] removed %d file(s) of an earlier run", "exporter_thread_proc", number, left);
     }
 
     int result = run_ffmpeg(instance, number, "THUMB", archive::TASK_THUMB, archive::TASK_THUMB_LOG,
@@ -286,15 +279,15 @@ std::string last_argument(pid_t pid) {
     return at == std::string::npos ? text : text.substr(at + 1);
 }
 
-// True when out is "<tasks>/<NNNNN>/<part of another owner than self>".
-bool orphan_output(const std::string& out, const std::string& tasks, int self) {
+// True when out is "<tasks>/<NNNNN>/<a tool's output>": at start no run of
+// ours is going, so such a run is one a killed daemon left.
+bool orphan_output(const std::string& out, const std::string& tasks) {
     if (!out.starts_with(tasks + "/")) return false;
     const std::string rest = out.substr(tasks.size() + 1);
     const size_t slash = rest.find('/');
     int number = 0;
-    int owner = 0;
     return slash != std::string::npos && archive::task_folder_number(rest.substr(0, slash), &number) &&
-           archive::task_part_owner(rest.substr(slash + 1), &owner) && owner != self;
+           archive::is_task_output(rest.substr(slash + 1));
 }
 
 }  // namespace
@@ -312,7 +305,7 @@ int exporter_stop_orphan_runs(instance_t* instance) {
         if (pid <= 0 || *end != '\0' || pid == self) continue;
         const pid_t p = static_cast<pid_t>(pid);
         const std::string out = last_argument(p);
-        if (!orphan_output(out, tasks, self)) continue;
+        if (!orphan_output(out, tasks)) continue;
         // Each run leads a process group of its own: end what it started too.
         if (getpgid(p) == p) kill(-p, SIGKILL);
         kill(p, SIGKILL);

@@ -195,28 +195,20 @@ TEST(TaskFolder, DraftsPartsAndTheKeptNumber) {
     EXPECT_FALSE(testsupport::file_exists(drafts));
     EXPECT_EQ(remove_task_drafts(tasks.c_str()), 0);
 
-    // Parts: a tool's output takes the file's place; one that made none, or
-    // what killed runs left, goes.
-    const std::string part = task_part_name(TASK_CUT, 4242);
-    EXPECT_EQ(part, ".part-4242-cut.mp4");
+    // A tool's output is synced where it is; what a killed run left goes
+    // before the task runs again: parts and outputs, nothing else.
     EXPECT_EQ(task_part_name(TASK_STATE), ".part-state");
-    EXPECT_TRUE(is_task_part_file(part));
+    EXPECT_TRUE(is_task_part_file(".part-state"));
     EXPECT_FALSE(is_task_part_file(TASK_CUT));
-    int owner = 0;
-    EXPECT_TRUE(task_part_owner(part, &owner));
-    EXPECT_EQ(owner, 4242);
-    for (const char* no : {".part-state", ".part--1-cut.mp4", ".part-12", "cut.mp4", ".part-0-cut.mp4"}) {
-        EXPECT_FALSE(task_part_owner(no, &owner)) << no;
-    }
-    testsupport::write_file(tasks + "/00007/" + part, "clip");
-    ASSERT_EQ(commit_task_part(tasks.c_str(), 7, part.c_str(), TASK_CUT), 0);
-    EXPECT_EQ(testsupport::read_file(tasks + "/00007/cut.mp4"), "clip");
-    EXPECT_EQ(commit_task_part(tasks.c_str(), 7, part.c_str(), TASK_CUT), -ENOENT);
-    EXPECT_EQ(testsupport::read_file(tasks + "/00007/cut.mp4"), "clip");
-    testsupport::write_file(tasks + "/00007/" + part, "half");
-    testsupport::write_file(tasks + "/00007/" + task_part_name(TASK_THUMB, 99), "half");
-    EXPECT_EQ(remove_task_parts(tasks.c_str(), 7), 2);
-    EXPECT_EQ(names(tasks + "/00007"), (std::set<std::string>{"index.json", "state", "cut.mp4"}));
+    EXPECT_TRUE(is_task_output(TASK_CUT) && is_task_output(TASK_THUMB));
+    EXPECT_FALSE(is_task_output(TASK_CUT_LOG) || is_task_output(TASK_META));
+    EXPECT_EQ(sync_task_output(tasks.c_str(), 7, TASK_CUT), -ENOENT);
+    testsupport::write_file(tasks + "/00007/cut.mp4", "half");
+    EXPECT_EQ(sync_task_output(tasks.c_str(), 7, TASK_CUT), 0);
+    testsupport::write_file(tasks + "/00007/thumb.jpg", "half");
+    testsupport::write_file(tasks + "/00007/.part-state", "1");
+    EXPECT_EQ(remove_task_outputs(tasks.c_str(), 7), 3);
+    EXPECT_EQ(names(tasks + "/00007"), (std::set<std::string>{"index.json", "state"}));
 
     int next = 0;
     EXPECT_EQ(read_task_sequence(tasks.c_str(), &next), -ENOENT);

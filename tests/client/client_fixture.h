@@ -148,7 +148,10 @@ public:
     std::string task(int n, const std::string& file) const { return task_folder(tasks_, n) + "/" + file; }
     int task_count() const {
         int n = 0;
-        for (const auto& e : std::filesystem::directory_iterator(tasks_)) n += e.is_directory();
+        // Dot names (the drafts folder) hold no task.
+        for (const auto& e : std::filesystem::directory_iterator(tasks_)) {
+            n += e.is_directory() && !e.path().filename().string().starts_with(".");
+        }
         return n;
     }
 

@@ -14,9 +14,7 @@ TEST(FullStall, AHungToolIsKilledAfterTheStallPeriodAndTheNextWorkRuns) {
     reg.start({"--ffprobe-path=" + hung_probe});
     Exporter ex;
     const std::string hung_ffmpeg = ex.dir() / "hung-ffmpeg";
-    // Task 1's first run, its thumbnail, made under a part name: it hangs,
-    // so no other run of task 1 follows.
-    write_hanging_tool(hung_ffmpeg, "00001/.part-", "/usr/bin/ffmpeg");
+    write_hanging_tool(hung_ffmpeg, "00001/thumb.jpg", "/usr/bin/ffmpeg");
     ex.start(hung_ffmpeg);
 
     for (const char* name : {"1600000000.ts", "1600000006.ts", "1600000012.ts"}) reg.close_segment(name);

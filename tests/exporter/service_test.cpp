@@ -87,37 +87,34 @@ TEST(ExportService, ArgumentVectorsMetaFilesAndQuotedText) {
     ASSERT_TRUE(client->send(exact));
     ASSERT_TRUE(receive_until(*client, state_message(2, 2), 10s));
 
-    // Each run writes under a part name of the daemon's process, which
-    // takes the place of the file only once the run has succeeded.
-    const std::string part = "/.part-" + std::to_string(ex.process().pid()) + "-";
     const auto vector_of = [&](int task, const char* file) {
-        return split_lines(read_file(task_folder(ex.tasks(), task) + part + file + ".args"));
+        return split_lines(read_file(task_folder(ex.tasks(), task) + "/" + file + ".args"));
     };
     const std::string one = task_folder(ex.tasks(), 1);
     const std::string playlist = one + "/playlist.m3u8";
     EXPECT_EQ(vector_of(1, "thumb.jpg"),
               (std::vector<std::string>{recorder, "-ss", "2.000000", "-i", playlist, "-vframes", "1", "-vf",
-                                        "scale=96:54", "-y", one + part + "thumb.jpg"}));
+                                        "scale=96:54", "-y", one + "/thumb.jpg"}));
     EXPECT_EQ(vector_of(1, "cut.mp4"),
               (std::vector<std::string>{recorder, "-ss", "2.000000", "-i", playlist, "-t", "15.000000", "-acodec",
                                         "copy", "-vcodec", "copy", "-f", "mp4", "-movflags", "+faststart",
-                                        "-avoid_negative_ts", "make_zero", "-y", one + part + "cut.mp4"}));
+                                        "-avoid_negative_ts", "make_zero", "-y", one + "/cut.mp4"}));
     const std::string two = task_folder(ex.tasks(), 2);
     EXPECT_EQ(vector_of(2, "cut.mp4"),
               (std::vector<std::string>{recorder, "-ss", "2.000000", "-i", two + "/playlist.m3u8", "-t", "15.000000",
                                         "-acodec", "copy", "-vcodec", "copy", "-f", "mp4", "-movflags", "+faststart",
-                                        "-y", two + part + "cut.mp4"}));
+                                        "-y", two + "/cut.mp4"}));
 
     // No seek for a clip from the start: the runs enter the playlist there.
     ASSERT_TRUE(client->send(task_request("start", SEGMENTS, 0, 1)));
     ASSERT_TRUE(receive_until(*client, state_message(3, 2), 10s));
     const std::string three = task_folder(ex.tasks(), 3);
     EXPECT_EQ(vector_of(3, "thumb.jpg"), (std::vector<std::string>{recorder, "-i", three + "/playlist.m3u8", "-vframes",
-                                                                    "1", "-vf", "scale=96:54", "-y", three + part + "thumb.jpg"}));
+                                                                    "1", "-vf", "scale=96:54", "-y", three + "/thumb.jpg"}));
     EXPECT_EQ(vector_of(3, "cut.mp4"),
               (std::vector<std::string>{recorder, "-i", three + "/playlist.m3u8", "-t", "17.000000", "-acodec", "copy",
                                         "-vcodec", "copy", "-f", "mp4", "-movflags", "+faststart",
-                                        "-avoid_negative_ts", "make_zero", "-y", three + part + "cut.mp4"}));
+                                        "-avoid_negative_ts", "make_zero", "-y", three + "/cut.mp4"}));
 
     // Only the exact task's meta file carries the key, after all the others.
     EXPECT_EQ(read_file(one + "/index.json"),
