@@ -26,6 +26,7 @@
 #include "exporter/instance.h"
 #include "exporter/library_cache.h"
 #include "service_support.h"
+#include "timed_get.h"
 
 namespace {
 
@@ -48,45 +49,6 @@ figures figures_of(std::vector<double> us) {
     std::sort(us.begin(), us.end());
     const size_t n = us.size();
     return {n % 2 != 0 ? us[n / 2] : (us[n / 2 - 1] + us[n / 2]) / 2, us[std::min(n - 1, n * 95 / 100)], us.back()};
-}
-
-// One GET over a connection of its own, timed from the connect to the
-// reply's first byte (the daemon has built it and sent its head) and to its
-// last. The body into *body.
-struct timed_get {
-    double first_us = -1;
-    double last_us = -1;
-    int status = 0;
-};
-
-timed_get time_get(int port, const std::string& request, std::string* body) {
-    timed_get r;
-    const auto t0 = clock_type::now();
-    unique_fd fd(exporter_test::tcp_connect("127.0.0.1", port));
-    if (!fd || send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
-        return r;
-    }
-    std::string got;
-    std::vector<char> buf(1 << 20);
-    size_t head_end = std::string::npos;
-    size_t length = 0;
-    for (;;) {
-        const ssize_t n = recv(fd.get(), buf.data(), buf.size(), 0);
-        if (n <= 0) break;
-        if (r.first_us < 0) r.first_us = us_between(t0, clock_type::now());
-        got.append(buf.data(), static_cast<size_t>(n));
-        if (head_end == std::string::npos && (head_end = got.find("\r\n\r\n")) != std::string::npos) {
-            exporter_test::http_answer a;
-            a.head = got.substr(0, head_end + 2);
-            exporter_test::parse_head(&a);
-            r.status = a.status;
-            length = std::stoull(a.header("content-length"));
-        }
-        if (head_end != std::string::npos && got.size() >= head_end + 4 + length) break;
-    }
-    r.last_us = us_between(t0, clock_type::now());
-    if (head_end != std::string::npos) *body = got.substr(head_end + 4);
-    return r;
 }
 
 void print_ms(const char* what, const figures& f) {
@@ -166,13 +128,13 @@ void bench_play(const bench::scratch_dir& dir) {
                                 std::to_string(to) + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
 
     std::string cold_body;
-    const timed_get cold = time_get(d.port(), request, &cold_body);
+    const bench::timed_get cold = bench::time_get(d.port(), request, &cold_body);
     std::vector<double> first_byte;
     std::vector<double> last_byte;
     int failed = 0;
     std::string body;
     for (int i = 0; i < PLAY_REQUESTS; ++i) {
-        const timed_get g = time_get(d.port(), request, &body);
+        const bench::timed_get g = bench::time_get(d.port(), request, &body);
         first_byte.push_back(g.first_us);
         last_byte.push_back(g.last_us);
         failed += g.status != 200 || body != cold_body;

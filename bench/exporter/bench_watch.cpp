@@ -48,6 +48,7 @@
 #include "handles.h"
 #include "logger.h"
 #include "service_support.h"
+#include "timed_get.h"
 #include "support/browser.h"
 
 namespace {
@@ -680,33 +681,9 @@ void bench_gaps(libraries& libs, const bench::scratch_dir& dir, const options& o
 // ---------------------------------------------------------------------------
 // 3. Playlist.
 
-struct timed_get {
-    double first_us = -1;
-    double last_us = -1;
-    int status = 0;
-    size_t bytes = 0;
-};
-
-timed_get time_get(int port, const std::string& path) {
-    timed_get r;
-    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    const auto t0 = clock_type::now();
-    unique_fd fd(exporter_test::tcp_connect("127.0.0.1", port));
-    if (!fd || send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
-        return r;
-    }
-    std::string got;
-    std::vector<char> buf(1 << 20);
-    for (;;) {
-        const ssize_t n = recv(fd.get(), buf.data(), buf.size(), 0);
-        if (n <= 0) break;
-        if (r.first_us < 0) r.first_us = us_between(t0, clock_type::now());
-        got.append(buf.data(), static_cast<size_t>(n));
-    }
-    r.last_us = us_between(t0, clock_type::now());
-    r.status = atoi(got.c_str() + std::min(got.size(), got.find(' ') + 1));
-    r.bytes = got.size();
-    return r;
+// The reply's body and how long it took, for a GET of path.
+bench::timed_get get_path(int port, const std::string& path, std::string* body) {
+    return bench::time_get(port, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", body);
 }
 
 void playlist_of(const char* what, const std::string& lib, const bench::scratch_dir& dir, const std::string& name) {
@@ -714,18 +691,20 @@ void playlist_of(const char* what, const std::string& lib, const bench::scratch_
     bench::daemon_run d(dir, name, dir / (name + "_tasks"), lib, "/bin/true");
     const std::string path =
         "/api/play.m3u8?lib=0&from=" + std::to_string(DAY_T0) + "&to=" + std::to_string(DAY_T0 + 86400);
-    const timed_get cold = time_get(d.port(), path);
+    std::string body;
+    const bench::timed_get cold = get_path(d.port(), path, &body);
+    const size_t bytes = body.size();
     std::vector<double> first;
     std::vector<double> last;
     int failed = 0;
     for (int i = 0; i < 30; ++i) {
-        const timed_get g = time_get(d.port(), path);
+        const bench::timed_get g = get_path(d.port(), path, &body);
         first.push_back(g.first_us / 1000);
         last.push_back(g.last_us / 1000);
         failed += g.status != 200;
     }
-    printf("   %s: %zu bytes, status %d; the first request (indexes read) %.2f ms to the last byte\n", what,
-           cold.bytes, cold.status, cold.last_us / 1000);
+    printf("   %s: %zu bytes of playlist, status %d; the first request (indexes read) %.2f ms to the last byte\n",
+           what, bytes, cold.status, cold.last_us / 1000);
     print_figures("  connect to the first byte (built):", figures_of(first), "ms");
     print_figures("  connect to the last byte:", figures_of(last), "ms");
     if (failed) printf("   requests not answered 200: %d\n", failed);
