@@ -192,23 +192,11 @@ int remove_task_outputs(const char* tasks, int sys_id) {
     if (!task_path(path, sizeof path, tasks, sys_id)) return 0;
     const unique_fd folder(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder) return 0;
-    std::vector<std::string> parts;
-    {
-        // fdopendir owns the descriptor it is given: hand it a copy.
-        const int copy = dup(folder.get());
-        dir_ptr dir(copy >= 0 ? fdopendir(copy) : nullptr);
-        if (!dir) {
-            if (copy >= 0) close(copy);
-            return 0;
-        }
-        while (const struct dirent* entry = readdir(dir.get())) {
-            if (is_task_part_file(entry->d_name) || is_task_output(entry->d_name)) parts.emplace_back(entry->d_name);
-        }
-    }
+    // The names are known: no need to read the folder.
+    const std::string names[] = {TASK_THUMB, TASK_CUT, task_part_name(TASK_META), task_part_name(TASK_STATE),
+                                 task_part_name(TASK_PLAYLIST)};
     int removed = 0;
-    for (const auto& name : parts) {
-        if (unlinkat(folder.get(), name.c_str(), 0) == 0) ++removed;
-    }
+    for (const auto& name : names) removed += unlinkat(folder.get(), name.c_str(), 0) == 0;
     return removed;
 }
 
