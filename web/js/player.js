@@ -16,6 +16,8 @@ const LIVE_POLL_MS = 500;        // a live playlist unchanged is asked again thi
 const liveSeen = new Map();      // live playlist URL -> the text hls.js has
 const liveBase = new Map();      // live playlist URL -> the first discontinuity sequence seen
 const WORKER_URL = '/vendor/hls.worker.js';
+const SPARES_KEPT = 2;           // live: arrivals of a segment the spare is judged on
+const LIVE_JOIN_S = 1.25;        // live: a registration's delay and what the view keeps in hand
 
 let hlsModule = null;
 
@@ -117,6 +119,14 @@ function renumberDiscontinuities(url, text) {
   });
 }
 
+// hls.js reloads a live playlist one reload interval (at most a target
+// duration) after the level's requestScheduled, which each new playlist
+// carries over from the one before: set back, it brings the next reload
+// nearer, to at most that share of a target duration from now.
+function reloadSoon(details, share) {
+  if (details && details.live) details.requestScheduled = performance.now() - details.targetduration * (1 - share) * 1000;
+}
+
 // The player's settings: the forward buffer capped in time (hls.js would
 // otherwise fill its byte budget, minutes of a small picture), a bounded back
 // buffer so that a day played at 16x does not fill the memory, the first
@@ -146,10 +156,13 @@ function settings(Hls, live) {
     }
 
     // hls.js reloads a live playlist once per target duration, at a phase
-    // set by its first load: a segment registered just after a reload would
-    // wait that long to be seen. Instead the reload is asked again every
-    // LIVE_POLL_MS until the playlist changes (for a target duration at most),
-    // so the live edge is seen within that much of its registration.
+    // set by its first load. Where that phase falls just after the daemon's
+    // registrations, every segment would wait almost that long to be seen,
+    // for good. Instead each new playlist brings hls.js's next reload to half
+    // a target duration on (reloadSoon), and a reload waits here, asking
+    // again every LIVE_POLL_MS until the playlist changes (for a target
+    // duration at most): the live edge is seen within LIVE_POLL_MS of its
+    // registration. The first load of a player is answered at once.
     async awaitChange(url) {
       const stop = new AbortController();
       this.stop = stop;
@@ -165,8 +178,10 @@ function settings(Hls, live) {
           const text = await r.text();
           const target = /#EXT-X-TARGETDURATION:(\d+)/.exec(text);
           giveUp = giveUp ?? performance.now() + (target ? Number(target[1]) * 1000 : 0);
-          if (text !== liveSeen.get(url) || performance.now() >= giveUp) {
+          const fresh = text !== liveSeen.get(url) || !context.levelOrTrack;
+          if (fresh || performance.now() >= giveUp) {
             liveSeen.set(url, text);
+            if (fresh && context.levelOrTrack) reloadSoon(context.levelOrTrack.details, 0.5);
             this.deliver(renumberDiscontinuities(url, text));
             return;
           }
@@ -269,6 +284,7 @@ export class Player {
     this.seekTarget = null;    // media time of a seek under way
     this.seekStarted = 0;
     this.seekMs = null;        // the last seek: from its request to its frame painted
+    this.spares = [];          // live: media left to play at the last arrivals of a segment (ms)
     this.watchFrames();
     this.video.addEventListener('seeked', () => {
       this.seekTarget = null;
@@ -330,6 +346,11 @@ export class Player {
     hls.on(Hls.Events.LEVEL_LOADED, (event, data) => {
       if (this.live && this.hls === hls) this.takeLiveSegments(data.details);
     });
+    // After the first load of a live playlist the next one comes at once
+    // and waits for the next segment (see awaitChange).
+    hls.on(Hls.Events.MANIFEST_LOADED, (event, data) => {
+      if (live && data.levels.length) reloadSoon(data.levels[0].details, 0);
+    });
     hls.attachMedia(this.video);
     return hls;
   }
@@ -340,8 +361,30 @@ export class Player {
       if (!Number.isFinite(f.programDateTime)) continue;
       segments.push({ ms: f.programDateTime, dur: f.duration, url: f.url, thumb: f.url.replace(/\.ts$/, '.jpg') });
     }
+    const edge = this.recording.last;
     this.recording = new Recording(segments);
+    if (edge !== null && this.recording.last > edge) this.noteArrival(edge);
     this.onChange(this);
+  }
+
+  // Live: how much was left to play when the edge moved on. A player that
+  // stalled there had nothing to spare; one that had seconds in hand each
+  // time plays further behind real time than it needs to.
+  noteArrival(edge) {
+    const at = this.frameWall();
+    if (at === null || this.video.paused) return;
+    this.spares.push(Math.max(0, edge - at));
+    if (this.spares.length > SPARES_KEPT) this.spares.shift();
+  }
+
+  // The least it had in hand at its last arrivals (ms), less what it has
+  // caught up since: 0 until it has seen enough of them.
+  liveSpare() {
+    return this.spares.length < SPARES_KEPT ? 0 : Math.min(...this.spares);
+  }
+
+  caughtUp(ms) {
+    this.spares = this.spares.map((s) => s - ms);
   }
 
   // Starts playing the window fetched, positioned at wall-clock ms.
@@ -352,19 +395,7 @@ export class Player {
     if (this.source !== url) {
       this.source = url;
       this.setState('loading');
-      const Hls = await loadHls();
-      const parsed = new Promise((resolve) => {
-        const done = (event, data) => {
-          if (event === Hls.Events.ERROR && !data.fatal) return;
-          hls.off(Hls.Events.LEVEL_LOADED, done);
-          hls.off(Hls.Events.ERROR, done);
-          resolve();
-        };
-        hls.on(Hls.Events.LEVEL_LOADED, done);
-        hls.on(Hls.Events.ERROR, done);
-      });
-      hls.loadSource(url);
-      await parsed;
+      await this.loadSource(hls, url);
       if (this.source !== url || !this.fragments().length) return false;
       const start = this.mediaOf(ms);
       this.seekTarget = start;
@@ -377,17 +408,46 @@ export class Player {
     return true;
   }
 
-  // Plays the live playlist from its edge.
+  // Has hls.js load a playlist; resolves once it is parsed or has failed.
+  async loadSource(hls, url) {
+    const Hls = await loadHls();
+    const parsed = new Promise((resolve) => {
+      const done = (event, data) => {
+        if (event === Hls.Events.ERROR && !data.fatal) return;
+        hls.off(Hls.Events.LEVEL_LOADED, done);
+        hls.off(Hls.Events.ERROR, done);
+        resolve();
+      };
+      hls.on(Hls.Events.LEVEL_LOADED, done);
+      hls.on(Hls.Events.ERROR, done);
+    });
+    hls.loadSource(url);
+    await parsed;
+  }
+
+  // Plays the live playlist from where the next segment should come just
+  // in time: a segment and LIVE_JOIN_S behind real time. hls.js would start
+  // at the newest segment's start, however long ago that was recorded.
   async openLive() {
     this.live = true;
     this.window = null;
     this.playlistUrl = null;
     this.recording = new Recording();
+    this.spares = [];
     this.setState('loading');
     const hls = await this.attach(true);
-    this.source = `/api/live.m3u8?lib=${this.lib}`;
-    hls.loadSource(this.source);
-    hls.startLoad(-1);
+    const url = `/api/live.m3u8?lib=${this.lib}`;
+    this.source = url;
+    await this.loadSource(hls, url);
+    const frags = this.fragments();
+    if (this.source !== url || !frags.length) return;
+    const last = frags[frags.length - 1];
+    // Within the newest segment at most: the clocks of the recorder and of
+    // this machine may differ.
+    const start = Math.min(this.mediaOf(Date.now() - (last.duration + LIVE_JOIN_S) * 1000),
+                           last.start + Math.max(0, last.duration - 1));
+    hls.startLoad(start);
+    this.video.currentTime = start;
   }
 
   // The fragments hls.js has for the playlist, in order.

@@ -59,10 +59,13 @@ const IN_STEP_S = 0.04;          // drift left alone (a frame)
 const HOLD_S = 1;                // further ahead: wait; further behind: seek
 const SETTLE_S = 0.5;            // drift is corrected over about this much real time
 const NOTICE_MS = 8000;          // how long a notice stays
+const LIVE_PACE = 1.25;          // live: the pace while catching up...
+const LIVE_SPARE_MS = 750;       // ...until this much is left in hand when the next segment comes
 
 const view = $('watch');
 const grid = $('watch-grid');
-const clock = { ms: null, rate: 1, playing: false, live: false, last: 0, ending: false };
+// pace: above 1 while the live view catches up on time it had to spare.
+const clock = { ms: null, rate: 1, pace: 1, playing: false, live: false, last: 0, ending: false };
 let players = [];
 let primary = null;
 let marks = { in: null, out: null };
@@ -130,7 +133,7 @@ function showClock() {
   if (clock.live) {
     const behind = Math.max(0, Date.now() - ms);
     lag.dataset.ms = String(Math.round(behind));
-    lag.textContent = `Live, ${(behind / 1000).toFixed(1)} s behind real time`;
+    lag.textContent = `Live, ${(behind / 1000).toFixed(1)} s behind real time${clock.pace > 1 ? ', catching up' : ''}`;
   }
 }
 
@@ -248,8 +251,10 @@ function tick() {
 }
 
 function advance(dt) {
+  clock.pace = 1;
   if (!players.some((p) => p.ready)) return;  // still opening
-  let ms = clock.ms + dt * clock.rate;
+  const pace = clock.live ? LIVE_PACE : 1;
+  let ms = clock.ms + dt * clock.rate * pace;
   const active = players.filter((p) => p.ready && p.recording.at(clock.ms));
   if (active.length) {
     // Never ahead of the fastest player, nor far ahead of the slowest.
@@ -264,8 +269,23 @@ function advance(dt) {
     }
     gapNotice(previousEnd(ms) ?? clock.ms, next);
     ms = next;
+  } else if (clock.live) {
+    ms = Math.min(ms, clock.ms + dt * clock.rate + liveSpare());
+    const gained = ms - clock.ms - dt * clock.rate;
+    if (gained > 0) {
+      for (const p of players) p.caughtUp(gained);
+      clock.pace = 1 + gained / (dt * clock.rate);
+    }
   }
   clock.ms = ms;
+}
+
+// Live: a view that fell behind (a segment came late, or it was paused)
+// runs faster while every player had media in hand at its last arrivals of
+// a segment, until it keeps just enough to ride over the next one's delay.
+function liveSpare() {
+  const live = players.filter((p) => p.ready && p.recording.segments.length);
+  return live.length ? Math.max(0, Math.min(...live.map((p) => p.liveSpare())) - LIVE_SPARE_MS) : 0;
 }
 
 // One player to the clock's time.
@@ -292,9 +312,10 @@ function follow(p) {
     return;
   }
   if (v.paused) v.play().catch(() => {});
-  let rate = clock.rate;
+  const base = clock.rate * clock.pace;
+  let rate = base;
   if (Math.abs(drift) > IN_STEP_S) {
-    rate = Math.min(Math.max(clock.rate - drift / SETTLE_S, clock.rate / 2), Math.min(16, clock.rate * 1.5));
+    rate = Math.min(Math.max(base - drift / SETTLE_S, base / 2), Math.min(16, base * 1.5));
   }
   if (Math.abs(v.playbackRate - rate) > 0.001) v.playbackRate = rate;
 }
