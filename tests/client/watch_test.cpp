@@ -457,9 +457,11 @@ TEST(Watch, LiveEdgeAdvancesAsTheRegisterDaemonFilesSegments) {
 
     // A register daemon files a recording that goes on while the page plays
     // its live edge. The first three segments are there at the start.
+    constexpr int SEGMENTS = 11;
+    constexpr int LATE_S = 4;
     const long long B = static_cast<long long>(time(nullptr)) - 3 * SEGMENT_S;
-    const auto live = record(dir / "reclive", "testsrc", B, 5 * SEGMENT_S);
-    ASSERT_EQ(live.size(), 5u);
+    const auto live = record(dir / "reclive", "testsrc", B, SEGMENTS * SEGMENT_S);
+    ASSERT_EQ(live.size(), static_cast<size_t>(SEGMENTS));
     const std::string live_lib = dir / "livelib";
     fs::create_directories(live_lib);
     Register recorder(dir, live_lib);
@@ -486,6 +488,24 @@ TEST(Watch, LiveEdgeAdvancesAsTheRegisterDaemonFilesSegments) {
             << "the live edge did not reach the segment of " << t << "; the clock is at "
             << browser.evaluate_json(CLOCK_MS) << "\n" << recorder.log();
     }
+    // A segment handed over late stalls the view at the edge. Once the next
+    // ones come on time again, it wins that time back rather than staying
+    // that much further behind for good.
+    const std::string lag = "Number(document.getElementById('watch-lag').dataset.ms)";
+    long long t = B + SEGMENT_S * 5;
+    ASSERT_TRUE(wait_until([&] { return time(nullptr) >= t + SEGMENT_S + LATE_S; }, 60s));
+    recorder.hand_over(live[5], t);
+    ASSERT_TRUE(browser.wait_for(clock_past(t * 1000 + 1000) + " && " + watch_is("playing"), 60s));
+    const long long stalled = number(browser, lag);
+    const std::string won_back = lag + " < " + std::to_string(stalled - 2000);
+    for (int i = 6; i < SEGMENTS && browser.evaluate_json(won_back) != "true"; ++i) {
+        t = B + SEGMENT_S * i;
+        ASSERT_TRUE(wait_until([&] { return time(nullptr) >= t + SEGMENT_S; }, 60s));
+        recorder.hand_over(live[i], t);
+    }
+    EXPECT_TRUE(browser.wait_for(won_back, 60s))
+        << "behind real time: " << stalled << " ms after the late segment, " << browser.evaluate_json(lag)
+        << " ms at the end";
     EXPECT_EQ(browser.evaluate_json("new URLSearchParams(location.search).get('live')"), "\"1\"");
     EXPECT_TRUE(browser.page_errors().empty()) << browser.page_errors().front();
     EXPECT_EQ(now.stop(), 0);
