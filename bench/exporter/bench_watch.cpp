@@ -12,14 +12,15 @@
 //     last byte, on both libraries;
 //  4. live: the register daemon registers a segment every 6 s of real time
 //     while the page plays the live edge: how far the frame on screen is
-//     behind real time;
+//     behind real time; then one segment comes late, and how the view
+//     gets back;
 //  5. serving: players at 8x at once (HTTP clients that fetch as the page's
 //     player does, 30 s ahead): the daemon's CPU time per second of video
 //     served and the stalls; then the same load on the service in this
 //     process while announcements are timed as bench_service times them.
 // Prints figures; asserts nothing. Options: --parts=seek,gaps,playlist,live,
-// serving --seeks=N --gap-events=N --live-seconds=N --serve-seconds=N
-// --players=N.
+// serving --seeks=N --gap-events=N --live-seconds=N --live-phase=S
+// --live-late=S --serve-seconds=N --players=N.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -71,6 +72,8 @@ struct options {
     int cold = 3;
     int gap_events = 20;
     int live_seconds = 60;
+    int live_late = 4;           // s the late segment is held back
+    int live_phase_ms = 4000;    // the page opens this long after a registration
     int serve_seconds = 30;
     int players = 16;
 };
@@ -727,11 +730,12 @@ double now_s() {
 // A recorder in real time: at the end of each 6 s of the clock, the segment
 // that began then is closed in the register daemon's watch folder, its time
 // stamps running on from the one before; the time from its close to its
-// line in the library's index is kept.
+// line in the library's index is kept. After hold_one(), the next segment
+// is closed late_s later, as by a recorder that hung.
 class recorder {
 public:
-    recorder(const material& m, std::string watch, std::string lib)
-        : m_(m), watch_(std::move(watch)), lib_(std::move(lib)) {
+    recorder(const material& m, std::string watch, std::string lib, int late_s)
+        : m_(m), watch_(std::move(watch)), lib_(std::move(lib)), late_s_(late_s) {
         thread_ = std::thread([this] { run(); });
     }
     ~recorder() {
@@ -742,6 +746,7 @@ public:
     recorder& operator=(const recorder&) = delete;
 
     int registered() const { return registered_; }
+    void hold_one() { hold_ = true; }
     std::vector<double> delays() {
         std::lock_guard<std::mutex> hold(lock_);
         return delays_;
@@ -753,14 +758,16 @@ private:
         int64_t t = static_cast<int64_t>(now_s()) / 6 * 6 - 30;
         int64_t k = 0;
         while (!stop_) {
-            while (!stop_ && now_s() < static_cast<double>(t + 6)) std::this_thread::sleep_for(5ms);
+            double close_at = static_cast<double>(t + 6);
+            if (hold_.exchange(false)) close_at += late_s_;
+            while (!stop_ && now_s() < close_at) std::this_thread::sleep_for(5ms);
             if (stop_) break;
             const std::string name = archive::segment_name(t);
             write_bytes(watch_ + "/" + name, m_.shifter->moved(k * SIX));
             const auto closed = clock_type::now();
             const std::string index = archive::index_path(lib_, t);
             while (!stop_ && read_text(index).find(name + "\t") == std::string::npos &&
-                   now_s() < static_cast<double>(t + 12)) {
+                   now_s() < close_at + 6) {
                 std::this_thread::sleep_for(10ms);
             }
             if (read_text(index).find(name + "\t") != std::string::npos) {
@@ -776,12 +783,52 @@ private:
     const material& m_;
     std::string watch_;
     std::string lib_;
+    int late_s_;
+    std::atomic<bool> hold_{false};
     std::atomic<bool> stop_{false};
     std::atomic<int> registered_{0};
     std::mutex lock_;
     std::vector<double> delays_;
     std::thread thread_;
 };
+
+struct live_samples {
+    std::vector<double> at;      // s since the first sample
+    std::vector<double> behind;  // s, the frame on screen behind real time
+    std::vector<double> shown;   // s, as the page says it
+    int not_playing = 0;
+};
+
+// The live view every 250 ms for that long, while it plays.
+live_samples sample_live(testsupport::Browser& browser, int seconds) {
+    live_samples got;
+    const auto start = clock_type::now();
+    const auto until = start + std::chrono::seconds(seconds);
+    while (clock_type::now() < until) {
+        json_ptr r;
+        try {
+            r = browser.evaluate(
+                "({ behind: Date.now() - Number(document.getElementById('watch-clock').dataset.ms), "
+                "shown: Number(document.getElementById('watch-lag').dataset.ms || -1), "
+                "state: document.getElementById('watch').dataset.state })");
+        } catch (const std::exception& e) {
+            throw std::runtime_error(std::string("reading the live view after ") + std::to_string(got.behind.size()) +
+                                     " samples: " + e.what());
+        }
+        json_object* state = nullptr;
+        const bool playing = json_object_object_get_ex(r.get(), "state", &state) &&
+                             strcmp(json_object_get_string(state), "playing") == 0;
+        if (playing) {
+            got.at.push_back(us_between(start, clock_type::now()) / 1e6);
+            got.behind.push_back(get_number(r.get(), "behind") / 1000);
+            got.shown.push_back(get_number(r.get(), "shown") / 1000);
+        } else {
+            ++got.not_playing;
+        }
+        std::this_thread::sleep_for(250ms);
+    }
+    return got;
+}
 
 void bench_live(libraries& libs, const bench::scratch_dir& dir, const options& o) {
     const material& m = libs.media();
@@ -805,10 +852,15 @@ void bench_live(libraries& libs, const bench::scratch_dir& dir, const options& o
         std::this_thread::sleep_for(20ms);
     }
     bench::daemon_run d(dir, "live", dir / "live_tasks", lib, "/bin/true");
-    recorder rec(m, watch, lib);
+    recorder rec(m, watch, lib, o.live_late);
     const auto some_by = clock_type::now() + 60s;
     while (rec.registered() < 3 && clock_type::now() < some_by) std::this_thread::sleep_for(50ms);
     if (rec.registered() < 3) throw std::runtime_error("segments were not registered");
+    // The page opens this long after a registration: where its first load
+    // falls between two of them decides when it sees each next one.
+    const int seen = rec.registered();
+    while (rec.registered() == seen && clock_type::now() < some_by + 12s) std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(std::chrono::milliseconds(o.live_phase_ms));
 
     std::optional<testsupport::Browser> started;
     try {
@@ -853,41 +905,43 @@ void bench_live(libraries& libs, const bench::scratch_dir& dir, const options& o
         std::this_thread::sleep_for(100ms);
     }
     const double to_play = us_between(t_open, clock_type::now()) / 1e6;
-    std::vector<double> behind;
-    std::vector<double> shown;
-    int not_playing = 0;
-    const auto until = clock_type::now() + std::chrono::seconds(o.live_seconds);
-    while (clock_type::now() < until) {
-        json_ptr r;
-        try {
-            r = browser.evaluate(
-                "({ behind: Date.now() - Number(document.getElementById('watch-clock').dataset.ms), "
-                "shown: Number(document.getElementById('watch-lag').dataset.ms || -1), "
-                "state: document.getElementById('watch').dataset.state })");
-        } catch (const std::exception& e) {
-            throw std::runtime_error(std::string("reading the live view after ") + std::to_string(behind.size()) +
-                                     " samples: " + e.what());
-        }
-        json_object* state = nullptr;
-        const bool playing = json_object_object_get_ex(r.get(), "state", &state) &&
-                             strcmp(json_object_get_string(state), "playing") == 0;
-        if (playing) {
-            behind.push_back(get_number(r.get(), "behind") / 1000);
-            shown.push_back(get_number(r.get(), "shown") / 1000);
-        } else {
-            ++not_playing;
-        }
-        std::this_thread::sleep_for(250ms);
-    }
-    printf("4. live: the register daemon registers a 6 s segment at the end of every 6 s of real time; the page "
-           "plays the live edge for %d s (sampled every 250 ms)\n",
-           o.live_seconds);
+    const live_samples steady = sample_live(browser, o.live_seconds);
+    printf("4. live: the register daemon registers a 6 s segment at the end of every 6 s of real time; the page, "
+           "opened %.1f s after a registration, plays the live edge for %d s (sampled every 250 ms)\n",
+           o.live_phase_ms / 1000.0, o.live_seconds);
     printf("   from opening the page to playing: %.1f s\n", to_play);
-    print_figures("frame on screen behind real time:", figures_of(behind), "s");
-    print_figures("  as the page says it (#watch-lag):", figures_of(shown), "s");
-    print_figures("segment closed to its index line:", figures_of(rec.delays()), "ms");
-    printf("   samples not playing: %d; page errors: %zu\n", not_playing, browser.page_errors().size());
+    print_figures("frame on screen behind real time:", figures_of(steady.behind), "s");
+    print_figures("  as the page says it (#watch-lag):", figures_of(steady.shown), "s");
+    printf("   samples not playing: %d\n", steady.not_playing);
     printf("   target: median at most 8 s (a segment and 2 s)\n");
+
+    // One segment late: the view stalls at the edge, then should win the
+    // time back once segments come on time again.
+    rec.hold_one();
+    const live_samples late = sample_live(browser, o.live_seconds);
+    const double before = figures_of(steady.behind).median;
+    const auto peak = std::max_element(late.behind.begin(), late.behind.end());
+    double back_s = -1;
+    if (peak != late.behind.end()) {
+        for (auto at = peak; at != late.behind.end(); ++at) {
+            if (*at <= before + 0.5) {
+                back_s = late.at[static_cast<size_t>(at - late.behind.begin())] -
+                         late.at[static_cast<size_t>(peak - late.behind.begin())];
+                break;
+            }
+        }
+    }
+    const std::vector<double> last_third(late.behind.end() - static_cast<long>(late.behind.size() / 3),
+                                         late.behind.end());
+    char back[64] = "not within the run";
+    if (back_s >= 0) snprintf(back, sizeof back, "%.1f s after it", back_s);
+    printf("   then one segment closed %d s late, for %d s more:\n", o.live_late, o.live_seconds);
+    printf("     behind real time at the worst: %.1f s; back within 0.5 s of the median above: %s\n",
+           peak == late.behind.end() ? 0.0 : *peak, back);
+    print_figures("  behind real time, the last third:", figures_of(last_third), "s");
+    printf("     samples not playing: %d\n", late.not_playing);
+    print_figures("segment closed to its index line:", figures_of(rec.delays()), "ms");
+    printf("   page errors: %zu\n", browser.page_errors().size());
     reg.signal(SIGTERM);
     reg.wait_exit(20s);
 }
@@ -1085,6 +1139,10 @@ bool parse_options(int argc, char** argv, options* o) {
             o->gap_events = atoi(value.c_str());
         } else if (key == "--live-seconds") {
             o->live_seconds = atoi(value.c_str());
+        } else if (key == "--live-phase") {
+            o->live_phase_ms = static_cast<int>(atof(value.c_str()) * 1000);
+        } else if (key == "--live-late") {
+            o->live_late = atoi(value.c_str());
         } else if (key == "--serve-seconds") {
             o->serve_seconds = atoi(value.c_str());
         } else if (key == "--players") {
@@ -1103,7 +1161,8 @@ int main(int argc, char** argv) {
     if (!parse_options(argc, argv, &o)) {
         fprintf(stderr,
                 "usage: bench_watch [--parts=seek,gaps,playlist,live,serving] [--seeks=N] [--cold=N] "
-                "[--gap-events=N] [--live-seconds=N] [--serve-seconds=N] [--players=N]\n");
+                "[--gap-events=N] [--live-seconds=N] [--live-phase=S] [--live-late=S] "
+                "[--serve-seconds=N] [--players=N]\n");
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
