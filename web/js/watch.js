@@ -46,7 +46,7 @@
 // The address is /?lib=N&t=ISO-TIME while watching; opening it plays there.
 import { $, role } from './dom.js';
 import { duration, isoUtc, localDate, localTime, parseTimeArg, tenths, utcStamp, utcTime } from './time.js';
-import { Player, loadHls } from './player.js';
+import { Player, fetchPlaylist, loadHls, playlistUrl } from './player.js';
 import { fillClip, submitClipForm } from './clip.js';
 import { fetchRecordings } from './timeline.js';
 import * as scrub from './scrub.js';
@@ -64,8 +64,10 @@ const LIVE_SPARE_MS = 750;       // ...until this much is left in hand when the 
 
 const view = $('watch');
 const grid = $('watch-grid');
-// pace: above 1 while the live view catches up on time it had to spare.
-const clock = { ms: null, rate: 1, pace: 1, playing: false, live: false, last: 0, ending: false };
+// pace: above 1 while the live view catches up on time it had to spare;
+// ending: null, 'looking' while the end of what is held is looked past, or
+// 'ended'.
+const clock = { ms: null, rate: 1, pace: 1, playing: false, live: false, last: 0, ending: null };
 let players = [];
 let primary = null;
 let marks = { in: null, out: null };
@@ -182,7 +184,7 @@ function watchState() {
   const none = players.every((p) => p.state === 'error' || p.state === 'empty');
   if (clock.ms === null && clock.live && none) return players.some((p) => p.state === 'error') ? 'error' : 'ended';
   if (clock.ms === null) return clock.live ? 'loading' : 'idle';
-  if (clock.ending) return 'ended';
+  if (clock.ending) return clock.ending === 'ended' ? 'ended' : 'loading';
   const active = players.filter((p) => p.ready && p.recording.at(clock.ms));
   if (!active.length) return players.every((p) => p.state === 'error') ? 'error' : 'loading';
   if (active.some((p) => p.seeking || p.video.readyState < 2)) return 'loading';
@@ -311,7 +313,9 @@ function follow(p) {
     p.seekMedia(target + clock.rate * 0.2);  // a little ahead: the clock runs on meanwhile
     return;
   }
-  if (v.paused) v.play().catch(() => {});
+  // play() on a video that has ended would start it again from its first
+  // frame: the clock is a moment short of the end, which comes next.
+  if (v.paused && !v.ended) v.play().catch(() => {});
   const base = clock.rate * clock.pace;
   let rate = base;
   if (Math.abs(drift) > IN_STEP_S) {
@@ -323,7 +327,7 @@ function follow(p) {
 // Nothing after the clock's time in the playlists held: a day still being
 // recorded may have more by now; else the next day goes on.
 async function reachedEnd() {
-  clock.ending = true;
+  clock.ending = 'looking';
   const seq = opening;
   const at = clock.ms;
   const window = scrub.windowFor(at);
@@ -332,19 +336,28 @@ async function reachedEnd() {
     if (seq !== opening) return;
     const next = nextRecorded(at);
     if (next !== null) {
-      clock.ending = false;
+      clock.ending = null;
       await openPlayers(next, seq);
       return;
     }
     endAt(at);
     return;
   }
-  clock.ending = false;
+  // A past day goes on into the next only where that has recordings; else
+  // the view stays at this day's end, its last frames on screen.
+  const [a, b] = scrub.windowFor(window[1] * 1000);
+  const next = await Promise.all(players.map((p) => fetchPlaylist(playlistUrl(p.lib, a, b))));
+  if (seq !== opening) return;
+  if (!next.some((got) => got.recording && got.recording.segments.length)) {
+    endAt(at);
+    return;
+  }
+  clock.ending = null;
   openAt(window[1] * 1000, true, true);
 }
 
 function endAt(ms) {
-  clock.ending = true;
+  clock.ending = 'ended';
   clock.playing = false;
   for (const p of players) p.video.pause();
   notice('end', `End of the recording at ${clockText(ms)} (${localDate(new Date(ms))}). ` +
@@ -359,7 +372,7 @@ function endAt(ms) {
 async function openAt(ms, play, quiet = false) {
   const seq = ++opening;
   clock.live = false;
-  clock.ending = false;
+  clock.ending = null;
   const [a, b] = scrub.windowFor(ms);
   view.dataset.state = 'loading';
   await Promise.all(players.map((p) => (p.window && p.window[0] === a && p.window[1] === b && !p.live
@@ -434,7 +447,7 @@ function seekTo(ms, play) {
 async function goLive() {
   const seq = ++opening;
   clock.live = true;
-  clock.ending = false;
+  clock.ending = null;
   clock.ms = null;
   clock.rate = 1;
   clock.playing = true;
