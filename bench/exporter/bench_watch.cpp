@@ -830,6 +830,30 @@ live_samples sample_live(testsupport::Browser& browser, int seconds) {
     return got;
 }
 
+// After a late segment: how far behind the view was at worst, how long it
+// took to get within 0.5 s of where it played before, and where it settled.
+void print_late_segment(const live_samples& steady, const live_samples& late, const options& o) {
+    const double before = figures_of(steady.behind).median;
+    const auto peak = std::max_element(late.behind.begin(), late.behind.end());
+    double back_s = -1;
+    for (auto at = peak; at != late.behind.end(); ++at) {
+        if (*at <= before + 0.5) {
+            back_s = late.at[static_cast<size_t>(at - late.behind.begin())] -
+                     late.at[static_cast<size_t>(peak - late.behind.begin())];
+            break;
+        }
+    }
+    const std::vector<double> last_third(late.behind.end() - static_cast<long>(late.behind.size() / 3),
+                                         late.behind.end());
+    char back[64] = "not within the run";
+    if (back_s >= 0) snprintf(back, sizeof back, "%.1f s after it", back_s);
+    printf("   then one segment closed %d s late, for %d s more:\n", o.live_late, o.live_seconds);
+    printf("     behind real time at the worst: %.1f s; back within 0.5 s of the median above: %s\n",
+           peak == late.behind.end() ? 0.0 : *peak, back);
+    print_figures("  behind real time, the last third:", figures_of(last_third), "s");
+    printf("     samples not playing: %d\n", late.not_playing);
+}
+
 void bench_live(libraries& libs, const bench::scratch_dir& dir, const options& o) {
     const material& m = libs.media();
     const std::string lib = dir / "live_lib";
@@ -918,28 +942,7 @@ void bench_live(libraries& libs, const bench::scratch_dir& dir, const options& o
     // One segment late: the view stalls at the edge, then should win the
     // time back once segments come on time again.
     rec.hold_one();
-    const live_samples late = sample_live(browser, o.live_seconds);
-    const double before = figures_of(steady.behind).median;
-    const auto peak = std::max_element(late.behind.begin(), late.behind.end());
-    double back_s = -1;
-    if (peak != late.behind.end()) {
-        for (auto at = peak; at != late.behind.end(); ++at) {
-            if (*at <= before + 0.5) {
-                back_s = late.at[static_cast<size_t>(at - late.behind.begin())] -
-                         late.at[static_cast<size_t>(peak - late.behind.begin())];
-                break;
-            }
-        }
-    }
-    const std::vector<double> last_third(late.behind.end() - static_cast<long>(late.behind.size() / 3),
-                                         late.behind.end());
-    char back[64] = "not within the run";
-    if (back_s >= 0) snprintf(back, sizeof back, "%.1f s after it", back_s);
-    printf("   then one segment closed %d s late, for %d s more:\n", o.live_late, o.live_seconds);
-    printf("     behind real time at the worst: %.1f s; back within 0.5 s of the median above: %s\n",
-           peak == late.behind.end() ? 0.0 : *peak, back);
-    print_figures("  behind real time, the last third:", figures_of(last_third), "s");
-    printf("     samples not playing: %d\n", late.not_playing);
+    print_late_segment(steady, sample_live(browser, o.live_seconds), o);
     print_figures("segment closed to its index line:", figures_of(rec.delays()), "ms");
     printf("   page errors: %zu\n", browser.page_errors().size());
     reg.signal(SIGTERM);
