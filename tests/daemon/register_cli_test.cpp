@@ -9,6 +9,7 @@
 #include <regex>
 #include <string>
 
+#include "support/proc_signals.h"
 #include "support/support.h"
 
 using namespace testsupport;
@@ -21,22 +22,10 @@ bool log_has(const std::string& path, const std::string& piece) {
     return read_file(path).find(piece) != std::string::npos;
 }
 
-// Whether the process has a handler of its own for sig: its banner is
-// logged before the handlers are in place, and a signal sent in between
-// would meet the default action.
-bool catches(pid_t pid, int sig) {
-    for (const auto& line : split_lines(read_file("/proc/" + std::to_string(pid) + "/status"))) {
-        if (line.rfind("SigCgt:", 0) != 0) continue;
-        const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
-        return (mask >> (sig - 1)) & 1;
-    }
-    return false;
-}
-
 // Stops the daemon with sig and checks the log ends in order: the signal
 // line (marker '!', the daemon's pid, the number), then "Bye!" last.
 void expect_orderly_stop(Process& daemon, const std::string& log, int sig) {
-    ASSERT_TRUE(wait_until([&] { return catches(daemon.pid(), sig); })) << "no handler for signal " << sig;
+    ASSERT_TRUE(wait_until([&] { return process_catches(daemon.pid(), sig); })) << "no handler for signal " << sig;
     daemon.signal(sig);
     const auto status = daemon.wait_exit(10s);
     ASSERT_TRUE(status.has_value()) << "still running after signal " << sig;
@@ -116,7 +105,8 @@ TEST(RegisterCli, PipeAndChildSignalsDoNotStopIt) {
     const std::string log = tmp / "p.log";
     Process daemon(bin, {"--log-file-name=" + log}, tmp.path());
     ASSERT_TRUE(wait_until([&] { return log_has(log, "Brindlewood-"); }));
-    ASSERT_TRUE(wait_until([&] { return catches(daemon.pid(), SIGPIPE) && catches(daemon.pid(), SIGCHLD); }));
+    ASSERT_TRUE(wait_until(
+        [&] { return process_catches(daemon.pid(), SIGPIPE) && process_catches(daemon.pid(), SIGCHLD); }));
     daemon.signal(SIGPIPE);
     daemon.signal(SIGCHLD);
     EXPECT_FALSE(daemon.wait_exit(1500ms).has_value());
@@ -159,7 +149,7 @@ TEST(RegisterCli, DemonizeDetachesAndRunsFromTheRoot) {
     ASSERT_GT(child, 0);
     EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(child) + "/cwd"), "/");
     EXPECT_EQ(parent.err(), "") << "a detached daemon writes nothing to the terminal";
-    ASSERT_TRUE(wait_until([&] { return catches(child, SIGTERM); }));
+    ASSERT_TRUE(wait_until([&] { return process_catches(child, SIGTERM); }));
     kill(child, SIGTERM);
     EXPECT_TRUE(wait_until([&] { return log_has(log, "Bye!"); }));
     EXPECT_TRUE(wait_until([&] { return kill(child, 0) != 0; }));

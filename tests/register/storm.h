@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "archive/library.h"
+#include "support/proc_signals.h"
 
 extern char** environ;
 
@@ -402,6 +403,11 @@ inline result run(const options& o) {
         const auto until = steady::now() + o.drain;
         while (!(r.drained = all_registered(o)) && steady::now() < until && !last.ended()) {
             std::this_thread::sleep_for(50ms);
+        }
+        // Everything may be registered before this start has its handlers.
+        const auto ready_by = steady::now() + 60s;
+        while (!last.ended() && !process_catches(last.pid(), SIGTERM) && steady::now() < ready_by) {
+            std::this_thread::sleep_for(5ms);
         }
         if (!last.ended()) kill(last.pid(), SIGTERM);
         if (last.wait_for(60s)) {
