@@ -255,8 +255,8 @@ function tick() {
 function advance(dt) {
   clock.pace = 1;
   if (!players.some((p) => p.ready)) return;  // still opening
-  const pace = clock.live ? LIVE_PACE : 1;
-  let ms = clock.ms + dt * clock.rate * pace;
+  const step = dt * clock.rate;
+  let ms = clock.ms + step + (clock.live ? Math.min(step * (LIVE_PACE - 1), liveSpare()) : 0);
   const active = players.filter((p) => p.ready && p.recording.at(clock.ms));
   if (active.length) {
     // Never ahead of the fastest player, nor far ahead of the slowest.
@@ -271,13 +271,10 @@ function advance(dt) {
     }
     gapNotice(previousEnd(ms) ?? clock.ms, next);
     ms = next;
-  } else if (clock.live) {
-    ms = Math.min(ms, clock.ms + dt * clock.rate + liveSpare());
-    const gained = ms - clock.ms - dt * clock.rate;
-    if (gained > 0) {
-      for (const p of players) p.caughtUp(gained);
-      clock.pace = 1 + gained / (dt * clock.rate);
-    }
+  } else if (clock.live && ms - clock.ms > step) {
+    const gained = ms - clock.ms - step;
+    for (const p of players) p.caughtUp(gained);
+    clock.pace = 1 + gained / step;
   }
   clock.ms = ms;
 }
@@ -325,7 +322,7 @@ function follow(p) {
 }
 
 // Nothing after the clock's time in the playlists held: a day still being
-// recorded may have more by now; else the next day goes on.
+// recorded may have more by now; else the next day goes on, if recorded.
 async function reachedEnd() {
   clock.ending = 'looking';
   const seq = opening;
